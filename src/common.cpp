@@ -1,0 +1,28 @@
+#include "common.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace vendrel {
+
+std::string os_error_text(int error_number) {
+  return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")";
+}
+
+float Lcg::next() {
+  state_ = state_ * 1103515245ULL + 12345ULL;
+  // The shifted state keeps up to 48 significant bits; the conversion rounds to nearest.
+  const float shifted = static_cast<float>(state_ >> 16);
+  return shifted * 0.000030517578125f - 1.0f;
+}
+
+void normalize_unit(std::span<float> values) {
+  float squared_norm = 0.0f;
+  for (float value : values) squared_norm += value * value;
+  if (squared_norm > 0.0f) {
+    const float norm = std::sqrt(squared_norm);
+    for (float& value : values) value /= norm;
+  }
+}
+
+}  // namespace vendrel

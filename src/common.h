@@ -1,0 +1,93 @@
+// Shared helpers of every component: the error-or-value result type, the seeded
+// pseudo-random generator, float32 unit normalisation, the reader-writer locked
+// holder and the operating-system error text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace vendrel {
+
+// Seeds and fixed constants shared by more than one component.
+inline constexpr uint64_t kLshSeed = 12345;
+inline constexpr uint64_t kQuantizerSeed = 54321;
+
+// What kind of failure an operation reports. The binding layer maps kValue to
+// ValueError and kInternal to the interpreter-ending internal-error exception.
+enum class ErrorKind { kValue, kInternal };
+
+struct Error {
+  ErrorKind kind = ErrorKind::kValue;
+  std::string message;
+};
+
+inline Error value_error(std::string message) { return Error{ErrorKind::kValue, std::move(message)}; }
+inline Error internal_error(std::string message) { return Error{ErrorKind::kInternal, std::move(message)}; }
+
+// A value or an error message. Internal operations return this; only the binding
+// layer turns the error into a Python exception.
+template <typename T>
+class Result {
+ public:
+  Result(T value) : state_(std::move(value)) {}
+  Result(Error error) : state_(std::move(error)) {}
+
+  bool ok() const { return std::holds_alternative<T>(state_); }
+  T& value() { return std::get<T>(state_); }
+  const T& value() const { return std::get<T>(state_); }
+  const Error& error() const { return std::get<Error>(state_); }
+
+ private:
+  std::variant<T, Error> state_;
+};
+
+struct Ok {};
+using Status = Result<Ok>;
+inline Status ok_status() { return Status(Ok{}); }
+
+// A scored document: the currency between scoring, selection and result building.
+struct ScoredId {
+  uint32_t id = 0;
+  float score = 0.0f;
+};
+
+// A result row: id, score and the metadata text ("" when not requested).
+struct SearchHit {
+  uint32_t id = 0;
+  float score = 0.0f;
+  std::string metadata;
+};
+
+// The operating system's text for an errno value, as "<description> (os error N)".
+std::string os_error_text(int error_number);
+
+// A value guarded by its own reader-writer lock. Readers take `lock` shared,
+// writers exclusively; the lock never poisons.
+template <typename T>
+struct RwLocked {
+  mutable std::shared_mutex lock;
+  T value{};
+};
+
+// The linear congruential generator behind the LSH hyperplanes and the quantizer's
+// initial centroids. Each draw advances the state, then maps state >> 16 to a float32
+// in float32 arithmetic, so the sequence is the same in every process.
+class Lcg {
+ public:
+  explicit Lcg(uint64_t seed) : state_(seed) {}
+  float next();
+
+ private:
+  uint64_t state_;
+};
+
+// Scales `values` to unit length in float32: the squared norm is summed in component
+// order; a zero or NaN norm leaves the values unchanged.
+void normalize_unit(std::span<float> values);
+
+}  // namespace vendrel

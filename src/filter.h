@@ -1,0 +1,76 @@
+// The metadata field index and the filter language evaluated against it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <roaring/roaring.hh>
+
+#include "common.h"
+#include "interval_tree.h"
+#include "json.h"
+
+namespace vendrel {
+
+// Pending numeric pairs of one field are flushed into its tree once this many wait.
+inline constexpr size_t kNumericFlushThreshold = 5000;
+
+// An evaluated filter or clause: an id set, or nullopt when the clause cannot be
+// decided from the indexes ("undetermined"; callers treat a final nullopt as empty).
+using OptionalIds = std::optional<roaring::Roaring>;
+
+using ValueSets = std::unordered_map<uint64_t, roaring::Roaring>;  // value hash -> ids
+
+// The in-memory metadata indexes. Each field has its own reader-writer lock; at most
+// the pair pending_numeric -> numeric_trees is ever held together (in that order), and
+// field_presence -> all_docs for "$exists": false.
+struct FilterEngine {
+  // Field path -> hash of a string or bool value text -> ids holding that value.
+  RwLocked<std::unordered_map<std::string, ValueSets>> value_index;
+  // Field path -> numeric index of the flushed numbers. Replaced whole by a flush.
+  RwLocked<std::unordered_map<std::string, IntervalTree>> numeric_trees;
+  // Field path -> numbers not yet flushed, in arrival order.
+  RwLocked<std::unordered_map<std::string, std::vector<NumericPair>>> pending_numeric;
+  // Field path -> ids whose metadata has that path, whatever the value.
+  RwLocked<std::unordered_map<std::string, roaring::Roaring>> field_presence;
+  // Every id passed to add and not removed since.
+  RwLocked<roaring::Roaring> all_docs;
+
+  // SipHash-1-3 with an all-zero key over the text's bytes followed by one 0xFF byte.
+  static uint64_t hash_value(std::string_view text);
+
+  // Indexes every member of `object` (a kObject value) for `id` under `prefix`
+  // (members' paths are prefix + "." + key, or the key alone when prefix is empty).
+  // Takes one engine lock at a time; cannot fail (std::bad_alloc aside).
+  void index_object(const JsonValue& object, const std::string& prefix, uint32_t id);
+
+  // Adds `id` to all_docs (add does this before it parses the metadata).
+  void add_document(uint32_t id);
+
+  // Removes the ids from all_docs, every value set and every presence set. Numeric
+  // trees and pending lists keep them. Equivalent to removing each id in turn, but
+  // visits each set once.
+  void remove_documents(const roaring::Roaring& ids);
+  void remove_document(uint32_t id);
+
+  // Flushes every field's pending numbers into its tree (write locks of
+  // pending_numeric, then numeric_trees).
+  void flush_pending();
+
+  // Flushes pending numbers, parses `filter_json` and evaluates it. A text that is not
+  // JSON gives a kValue error with the parser's message (the flush has run anyway).
+  Result<OptionalIds> apply_filter(std::string_view filter_json);
+
+  // Evaluates a parsed filter; never fails in practice.
+  OptionalIds eval_filter(const JsonValue& filter) const;
+
+  // Equality of a field with a value: strings and bools by value hash, numbers through
+  // the field's numeric tree; null, arrays and objects are undetermined.
+  OptionalIds eval_eq(const std::string& path, const JsonValue& value) const;
+};
+
+}  // namespace vendrel

@@ -1,0 +1,1 @@
+#include "interval_tree.h"

@@ -1,0 +1,58 @@
+// The numeric index of one metadata field: answers "$lt", "$lte", "$gt", "$gte" and
+// exact-value lookups over the (value, id) pairs flushed into it.
+//
+// Values are grouped: a group starts at its smallest value and takes every value less
+// than 1e-9 above it. An id listed under several values behaves as if it held only the
+// smallest group's value (its "first group"). Rather than a cumulative id set per group,
+// the tree keeps each id once, under its first group, so its size is linear in the
+// number of ids plus the number of groups.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <roaring/roaring.hh>
+
+namespace vendrel {
+
+inline constexpr double kGroupTolerance = 1e-9;
+
+using NumericPair = std::pair<double, uint32_t>;  // (value, id)
+
+class IntervalTree {
+ public:
+  // Builds a tree from pairs in any order (ids and values may repeat). Values are finite.
+  static IntervalTree build(std::vector<NumericPair> pairs);
+
+  // The tree that a rebuild from `pending` followed by every pair of this tree gives:
+  // pending values regroup with existing group values exactly as a full rebuild would.
+  // Merges instead of re-sorting what is already ordered.
+  IntervalTree merged_with(std::vector<NumericPair> pending) const;
+
+  // A new set: for "$lt"/"$lte" the ids whose group value is below / at most x, for
+  // "$gt"/"$gte" above / at least x. Any other operator text gives the empty set.
+  roaring::Roaring range_query(std::string_view op, double x) const;
+
+  // A new set: the ids whose first group's value equals x exactly; empty otherwise.
+  roaring::Roaring exact(double x) const;
+
+  // Group values in ascending order (every group ever formed survives rebuilds).
+  const std::vector<double>& group_values() const { return group_values_; }
+  size_t id_count() const { return ids_.size(); }
+  size_t memory_bytes() const;
+
+ private:
+  // group_values_[g] is group g's value; the ids whose first group is g are
+  // ids_[group_starts_[g] .. group_starts_[g + 1]), group_starts_ having one extra end entry.
+  std::vector<double> group_values_;
+  std::vector<uint32_t> group_starts_;
+  std::vector<uint32_t> ids_;
+
+  // Number of groups whose value is < x (strict) or <= x (inclusive).
+  size_t count_below(double x, bool inclusive) const;
+  roaring::Roaring ids_in_groups(size_t first_group, size_t end_group) const;
+};
+
+}  // namespace vendrel

@@ -1,0 +1,1 @@
+#include "lsh.h"

@@ -1,0 +1,54 @@
+// The product quantizer: 12-component subspaces, 256 centroids each, sampled from the
+// stored vectors (no clustering iterations), and the activation notice.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common.h"
+
+namespace vendrel {
+
+inline constexpr size_t kSubDim = 12;
+inline constexpr size_t kCentroidsPerSubspace = 256;
+
+struct ProductQuantizer {
+  // codebooks[s][c] is centroid c of subspace s: 12 components, or fewer when it was
+  // sampled from a last subspace shorter than 12.
+  std::vector<std::vector<std::vector<float>>> codebooks;
+  size_t num_subspaces = 0;  // (D + 11) / 12
+  size_t sub_dim = kSubDim;
+
+  // Builds the quantizer for storage dimension D from the training vectors (all of one
+  // length): pseudo-random unit centroids from Lcg(54321), then, for every subspace
+  // inside the vectors' length, up to 256 evenly spaced training slices, padded with
+  // zero centroids and unit-normalised. Never fails.
+  static ProductQuantizer train(const std::vector<std::vector<float>>& training_vectors, size_t storage_dimension);
+
+  // One byte per subspace: the nearest centroid by float32-narrowed squared L2 over the
+  // slice's length (strictly smaller wins, so ties go to the lowest index, and NaN
+  // never wins); 0 for subspaces at or beyond the vector's end. `code` has
+  // num_subspaces bytes.
+  void encode(std::span<const float> vector, uint8_t* code) const;
+  std::vector<uint8_t> encode(std::span<const float> vector) const;
+};
+
+// Per-query table of the squared distance between each query slice and each centroid
+// (the kernel's double result narrowed to float32), so that scoring a code is a sum of
+// table reads in subspace order, bit-identical to comparing centroid by centroid.
+struct DistanceTable {
+  size_t used_subspaces = 0;   // subspaces compared: those starting inside the query
+  std::vector<float> entries;  // [subspace * 256 + centroid]
+
+  static DistanceTable build(const ProductQuantizer& quantizer, std::span<const float> query);
+  // The similarity of a code: 1 - min(sqrt(total) * 0.25, 1), in float32.
+  float similarity(const uint8_t* code, size_t code_length) const;
+};
+
+// Writes "Activating quantization at {threshold} vectors...\n" to file descriptor 1,
+// bypassing any buffering of the host. A failed write is a kInternal error
+// "failed printing to stdout: <os error text>".
+Status write_activation_notice(size_t threshold);
+
+}  // namespace vendrel

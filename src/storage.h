@@ -1,0 +1,142 @@
+// Vector storage: the id-indexed tables of full vectors and of quantization codes, the
+// quantizer they switch to at 5000 slots, and similarity scoring.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include <roaring/roaring.hh>
+
+#include "common.h"
+#include "paged_table.h"
+#include "quantize.h"
+
+namespace vendrel {
+
+inline constexpr size_t kQuantizeThreshold = 5000;
+inline constexpr size_t kStorageDimension = 768;
+inline constexpr unsigned kVectorPageBits = 6;
+inline constexpr unsigned kCodePageBits = 10;
+
+// A page of full vectors, stored row-major and contiguous: slot i's vector is
+// rows[i * width .. (i + 1) * width). `rows` grows to cover the highest slot written.
+struct VectorPage {
+  static constexpr uint32_t kSlots = 1u << kVectorPageBits;
+  enum SlotState : uint8_t { kAbsent = 0, kEmptyVector = 1, kFullVector = 2 };
+  uint8_t state[kSlots] = {};
+  std::vector<float> rows;
+};
+
+// Full vectors by id. Every vector has the table's width (fixed by the first
+// non-empty vector) or is empty (stored before the database dimension was known).
+class VectorTable {
+ public:
+  // One more than the highest id stored (empty slots included); 0 when empty.
+  uint64_t length() const { return pages_.length(); }
+  size_t width() const { return width_; }
+
+  // The id's vector (possibly empty), or nullopt when the slot is empty.
+  std::optional<std::span<const float>> get(uint32_t id) const;
+
+  // Stores a copy in slot id, replacing any earlier vector. The vector is empty or has
+  // the table's width (the first non-empty one sets the width). Throws std::bad_alloc
+  // with the table unchanged.
+  void put(uint32_t id, std::span<const float> vector);
+
+  // Calls visit(id, vector) for every stored vector in ascending id order.
+  template <typename Visit>
+  void for_each(Visit&& visit) const {
+    pages_.for_each_page([&](uint64_t first_id, const VectorPage& page) {
+      for (uint32_t slot = 0; slot < VectorPage::kSlots; ++slot) {
+        if (page.state[slot] == VectorPage::kAbsent) continue;
+        const uint32_t id = static_cast<uint32_t>(first_id + slot);
+        if (page.state[slot] == VectorPage::kEmptyVector) {
+          visit(id, std::span<const float>());
+        } else {
+          visit(id, std::span<const float>(page.rows.data() + size_t{slot} * width_, width_));
+        }
+      }
+    });
+  }
+
+  void clear() { pages_.clear(); }
+  const PageDirectory<VectorPage, kVectorPageBits>& pages() const { return pages_; }
+
+ private:
+  PageDirectory<VectorPage, kVectorPageBits> pages_;
+  size_t width_ = 0;
+};
+
+struct CodePage {
+  static constexpr uint32_t kSlots = 1u << kCodePageBits;
+  bool present[kSlots] = {};
+  std::vector<uint8_t> bytes;  // slot i's code at [i * width, (i + 1) * width)
+};
+
+// Quantization codes by id, each `width` bytes (the quantizer's subspace count).
+class CodeTable {
+ public:
+  uint64_t length() const { return pages_.length(); }
+  size_t width() const { return width_; }
+  void set_width(size_t width) { width_ = width; }
+
+  // The id's code, or null when the slot is empty.
+  const uint8_t* get(uint32_t id) const;
+  // Stores a copy of `code` (width bytes) in slot id. Throws std::bad_alloc.
+  void put(uint32_t id, const uint8_t* code);
+  // Raises the logical length to cover `id` without storing anything there.
+  void extend_to(uint32_t id);
+
+  template <typename Visit>
+  void for_each(Visit&& visit) const {
+    pages_.for_each_page([&](uint64_t first_id, const CodePage& page) {
+      for (uint32_t slot = 0; slot < CodePage::kSlots; ++slot) {
+        if (page.present[slot]) visit(static_cast<uint32_t>(first_id + slot), page.bytes.data() + size_t{slot} * width_);
+      }
+    });
+  }
+
+  const PageDirectory<CodePage, kCodePageBits>& pages() const { return pages_; }
+
+ private:
+  PageDirectory<CodePage, kCodePageBits> pages_;
+  size_t width_ = 0;
+};
+
+struct VectorStorage {
+  RwLocked<VectorTable> vectors;
+  RwLocked<CodeTable> codes;
+  RwLocked<std::unique_ptr<const ProductQuantizer>> quantizer;
+  size_t quantize_threshold = kQuantizeThreshold;
+  size_t dimension = kStorageDimension;
+
+  // The storage step of add: under the quantizer's write lock, activates quantization
+  // when the vector table has quantize_threshold slots or more (notice on standard
+  // output, training, encoding every stored vector, emptying the vector table), then
+  // stores the vector, or its code once quantized. A failed notice is a kInternal error
+  // and changes nothing.
+  Status store(uint32_t id, std::span<const float> vector);
+
+  bool quantized() const;
+
+  // The similarity of one stored document to the query, or nullopt when the id has
+  // nothing stored. Full vectors: cosine (SimSIMD) when lengths match, else a float32
+  // cosine over the common prefix. Codes: 1 - min(sqrt(summed subspace squared L2) / 4, 1).
+  // Takes the quantizer's then the table's read lock.
+  std::optional<float> compute_similarity(std::span<const float> query, uint32_t id) const;
+
+  // Scores the candidates in order, skipping ids with nothing stored; the result is
+  // compute_similarity candidate by candidate. With `parallel`, slices are scored on
+  // the worker pool and concatenated in order. Read locks are taken once per slice.
+  std::vector<ScoredId> score_candidates(std::span<const float> query, std::span<const uint32_t> ids,
+                                         bool parallel) const;
+
+  // Ids below `bound` that have a stored vector or code and are not in `excluded`,
+  // ascending: the scan without a filter, walking only pages that were written.
+  std::vector<uint32_t> scan_ids(uint64_t bound, const roaring::Roaring& excluded) const;
+};
+
+}  // namespace vendrel
