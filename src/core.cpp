@@ -1,1 +1,290 @@
 #include "core.h"
+
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <shared_mutex>
+
+#include "json.h"
+
+namespace vendrel {
+
+namespace {
+
+uint64_t saturating_mul(uint64_t value, uint64_t factor) {
+  uint64_t product = 0;
+  if (__builtin_mul_overflow(value, factor, &product)) return std::numeric_limits<uint64_t>::max();
+  return product;
+}
+
+// The directory that holds `path`, or nullopt for a path with no parent (the root).
+// "a/b/c" -> "a/b", "a" -> "", "a//b/" -> "a".
+std::optional<std::string> parent_directory(const std::string& path) {
+  size_t end = path.size();
+  while (end > 1 && path[end - 1] == '/') --end;
+  if (end == 1 && path[0] == '/') return std::nullopt;
+  const size_t slash = path.rfind('/', end - 1);
+  if (slash == std::string::npos) return std::string();
+  size_t parent_end = slash;
+  while (parent_end > 1 && path[parent_end - 1] == '/') --parent_end;
+  if (parent_end == 0) return std::string("/");
+  return path.substr(0, parent_end);
+}
+
+bool is_directory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Creates `path` and its missing parents with mode 0o777 (less the umask). An existing
+// directory is not an error; anything else that stops the creation is, with the
+// operating system's text.
+Status create_directories(const std::string& path) {
+  if (path.empty()) return ok_status();
+  if (::mkdir(path.c_str(), 0777) == 0) return ok_status();
+  int error_number = errno;
+  if (error_number != ENOENT) {
+    if (is_directory(path)) return ok_status();
+    return value_error(os_error_text(error_number));
+  }
+  const std::optional<std::string> parent = parent_directory(path);
+  if (!parent) return value_error("failed to create whole tree");
+  Status parent_status = create_directories(*parent);
+  if (!parent_status.ok()) return parent_status;
+  if (::mkdir(path.c_str(), 0777) == 0) return ok_status();
+  error_number = errno;
+  if (is_directory(path)) return ok_status();
+  return value_error(os_error_text(error_number));
+}
+
+// Descending score order for selection and sorting. A NaN score sorts after every
+// number so that the ordering stays a strict weak order (the standard algorithms
+// need one to stay in bounds); among numbers it is plain "greater score first".
+bool ranks_before(const ScoredId& left, const ScoredId& right) {
+  if (std::isnan(left.score)) return false;
+  if (std::isnan(right.score)) return true;
+  return left.score > right.score;
+}
+
+void keep_top_k(std::vector<ScoredId>& scored, uint64_t k) {
+  if (scored.size() > k) {
+    if (k == 0) {
+      scored.clear();
+      return;
+    }
+    std::nth_element(scored.begin(), scored.begin() + static_cast<std::ptrdiff_t>(k - 1), scored.end(), ranks_before);
+    scored.resize(k);
+  }
+  std::stable_sort(scored.begin(), scored.end(), ranks_before);
+}
+
+}  // namespace
+
+void ExpiryTable::set(uint32_t id, uint64_t expires_at) {
+  auto [position, inserted] = by_id.try_emplace(id, expires_at);
+  if (!inserted) {
+    by_time.erase({position->second, id});
+    position->second = expires_at;
+  }
+  by_time.emplace(expires_at, id);
+}
+
+std::vector<uint32_t> ExpiryTable::expired_before(uint64_t now) const {
+  std::vector<uint32_t> expired;
+  for (auto it = by_time.begin(); it != by_time.end() && it->first < now; ++it) expired.push_back(it->second);
+  return expired;
+}
+
+void ExpiryTable::erase(uint32_t id) {
+  auto position = by_id.find(id);
+  if (position == by_id.end()) return;
+  by_time.erase({position->second, id});
+  by_id.erase(position);
+}
+
+Result<uint64_t> unix_now_seconds() {
+  struct timespec now {};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return internal_error(os_error_text(errno));
+  if (now.tv_sec < 0) return internal_error("the system clock is set before the Unix epoch");
+  return static_cast<uint64_t>(now.tv_sec);
+}
+
+Result<std::unique_ptr<VendrelDB>> VendrelDB::open(std::string path) {
+  Status created = create_directories(path);
+  if (!created.ok()) return created.error();
+  auto db = std::make_unique<VendrelDB>();
+  db->metadata = std::make_shared<MetadataStore>(metadata_path_for(path));
+  db->path = std::move(path);
+  db->lsh = std::make_shared<LSH>(kStorageDimension);
+  db->storage = std::make_shared<VectorStorage>();
+  db->expirations = std::make_shared<RwLocked<ExpiryTable>>();
+  db->filter = std::make_shared<FilterEngine>();
+  db->deleted = std::make_shared<RwLocked<roaring::Roaring>>();
+  db->next_id = std::make_shared<RwLocked<uint64_t>>();
+  return db;
+}
+
+Status VendrelDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                      std::optional<int64_t> ttl) {
+  // The first non-empty vector fixes the dimension and the LSH built for it; an empty
+  // one leaves the dimension open, so the next add decides again.
+  if (dimension == 0) {
+    lsh = std::make_shared<LSH>(vector.size());
+    dimension = vector.size();
+  } else if (vector.size() != dimension) {
+    return value_error("Dimension mismatch: expected " + std::to_string(dimension) + ", got " +
+                       std::to_string(vector.size()));
+  }
+
+  {
+    std::unique_lock guard(next_id->lock);
+    if (uint64_t{id} >= next_id->value) next_id->value = uint64_t{id} + 1;
+  }
+
+  lsh->insert(id, vector);
+
+  Status stored = storage->store(id, vector);
+  if (!stored.ok()) return stored;
+
+  Status appended = metadata->append(id, metadata_json);
+  if (!appended.ok()) return appended;
+
+  filter->add_document(id);
+
+  Result<JsonValue> parsed = parse_json(metadata_json);
+  if (!parsed.ok()) return parsed.error();
+  if (parsed.value().kind == JsonValue::Kind::kObject) filter->index_object(parsed.value(), std::string(), id);
+
+  if (ttl) {
+    Result<uint64_t> now = unix_now_seconds();
+    if (!now.ok()) return now.error();
+    // Wraps around like the unsigned 64-bit sum it is: a negative ttl lies in the past.
+    const uint64_t expires_at = now.value() + static_cast<uint64_t>(*ttl);
+    std::unique_lock guard(expirations->lock);
+    expirations->value.set(id, expires_at);
+  }
+  return ok_status();
+}
+
+Result<std::vector<SearchHit>> VendrelDB::search(std::span<const float> query, uint64_t k,
+                                                 std::optional<std::string_view> filter_json,
+                                                 bool include_metadata) {
+  Status swept = clean_expired();
+  if (!swept.ok()) return swept.error();
+
+  std::optional<roaring::Roaring> filter_set;
+  if (filter_json) {
+    Result<OptionalIds> selected = filter->apply_filter(*filter_json);
+    if (!selected.ok()) return selected.error();
+    filter_set = selected.value() ? std::move(*selected.value()) : roaring::Roaring();
+  }
+
+  const uint64_t tenfold_k = saturating_mul(k, 10);
+  const uint64_t budget = tenfold_k >= kMinCandidateBudget + 1 ? tenfold_k : kMinCandidateBudget;
+  std::vector<uint32_t> candidates = lsh->query(query, budget);
+
+  uint64_t id_bound = 0;
+  {
+    std::shared_lock guard(next_id->lock);
+    id_bound = next_id->value;
+  }
+
+  {
+    std::shared_lock guard(deleted->lock);
+    const roaring::Roaring& deleted_ids = deleted->value;
+    const bool scan = candidates.size() < saturating_mul(k, 2) && candidates.size() < id_bound;
+    if (scan && !filter_set) {
+      candidates = storage->scan_ids(id_bound, deleted_ids);
+    } else if (scan) {
+      // The lowest live ids of the filter set, at most `budget` of them.
+      const roaring::Roaring live = *filter_set - deleted_ids;
+      candidates.clear();
+      for (auto it = live.begin(); it != live.end() && candidates.size() < budget; ++it) candidates.push_back(*it);
+    } else {
+      std::erase_if(candidates, [&](uint32_t id) {
+        return deleted_ids.contains(id) || (filter_set && !filter_set->contains(id));
+      });
+    }
+  }
+
+  std::vector<ScoredId> scored =
+      storage->score_candidates(query, candidates, candidates.size() > kParallelScoringThreshold);
+  keep_top_k(scored, k);
+  return build_results(std::move(scored), include_metadata);
+}
+
+std::vector<SearchHit> VendrelDB::build_results(std::vector<ScoredId> scored, bool include_metadata) const {
+  std::vector<SearchHit> hits;
+  hits.reserve(scored.size());
+  for (const ScoredId& entry : scored) {
+    if (!include_metadata) {
+      hits.push_back(SearchHit{entry.id, entry.score, std::string()});
+      continue;
+    }
+    std::optional<std::string> text = metadata->read(entry.id);
+    if (text) hits.push_back(SearchHit{entry.id, entry.score, std::move(*text)});
+  }
+  return hits;
+}
+
+void VendrelDB::remove_ids_locked(roaring::Roaring& deleted_set, const roaring::Roaring& ids) {
+  deleted_set |= ids;
+  lsh->remove_many(ids);
+  filter->remove_documents(ids);
+}
+
+Result<uint64_t> VendrelDB::delete_matching(std::string_view filter_json) {
+  Result<OptionalIds> selected = filter->apply_filter(filter_json);
+  if (!selected.ok()) return selected.error();
+  if (!selected.value()) return uint64_t{0};
+  const roaring::Roaring& ids = *selected.value();
+  // Counted before any change: ids already deleted are selected (and counted) again.
+  const uint64_t selected_count = ids.cardinality();
+  std::unique_lock guard(deleted->lock);
+  remove_ids_locked(deleted->value, ids);
+  return selected_count;
+}
+
+Result<uint64_t> VendrelDB::count() {
+  Status swept = clean_expired();
+  if (!swept.ok()) return swept.error();
+  uint64_t id_bound = 0;
+  {
+    std::shared_lock guard(next_id->lock);
+    id_bound = next_id->value;
+  }
+  uint64_t deleted_count = 0;
+  {
+    std::shared_lock guard(deleted->lock);
+    deleted_count = deleted->value.cardinality();
+  }
+  return id_bound - deleted_count;
+}
+
+Status VendrelDB::clean_expired() {
+  Result<uint64_t> now = unix_now_seconds();
+  if (!now.ok()) return now.error();
+
+  std::vector<uint32_t> expired;
+  {
+    std::shared_lock guard(expirations->lock);
+    expired = expirations->value.expired_before(now.value());
+  }
+  if (expired.empty()) return ok_status();
+
+  const roaring::Roaring expired_ids(expired.size(), expired.data());
+  std::unique_lock deleted_guard(deleted->lock);
+  {
+    std::unique_lock expiry_guard(expirations->lock);
+    for (uint32_t id : expired) expirations->value.erase(id);
+  }
+  remove_ids_locked(deleted->value, expired_ids);
+  return ok_status();
+}
+
+}  // namespace vendrel

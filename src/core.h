@@ -12,9 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include <roaring/roaring.hh>
-
 #include "common.h"
+#include "id_set.h"
 #include "filter.h"
 #include "lsh.h"
 #include "metadata_store.h"

@@ -8,9 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include <roaring/roaring.hh>
-
 #include "common.h"
+#include "id_set.h"
 #include "interval_tree.h"
 #include "json.h"
 

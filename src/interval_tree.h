@@ -8,12 +8,12 @@
 // number of ids plus the number of groups.
 #pragma once
 
+#include "id_set.h"
+
 #include <cstdint>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include <roaring/roaring.hh>
 
 namespace vendrel {
 

@@ -6,9 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include <roaring/roaring.hh>
-
 #include "common.h"
+#include "id_set.h"
 #include "paged_table.h"
 
 namespace vendrel {

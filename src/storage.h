@@ -8,9 +8,8 @@
 #include <span>
 #include <vector>
 
-#include <roaring/roaring.hh>
-
 #include "common.h"
+#include "id_set.h"
 #include "paged_table.h"
 #include "quantize.h"
 
