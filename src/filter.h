@@ -24,6 +24,12 @@ using OptionalIds = std::optional<roaring::Roaring>;
 
 using ValueSets = std::unordered_map<uint64_t, roaring::Roaring>;  // value hash -> ids
 
+// SipHash with `compression_rounds` rounds per 8-byte block and `finalization_rounds`
+// final rounds, keyed by (key0, key1) (the key's bytes 0-7 and 8-15, little-endian), over
+// the bytes of `head` followed by those of `tail`. hash_value is SipHash-1-3 of this.
+uint64_t siphash(std::string_view head, std::string_view tail, uint64_t key0, uint64_t key1,
+                 int compression_rounds, int finalization_rounds);
+
 // The in-memory metadata indexes. Each field has its own reader-writer lock; at most
 // the pair pending_numeric -> numeric_trees is ever held together (in that order), and
 // field_presence -> all_docs for "$exists": false.

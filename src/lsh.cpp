@@ -3,6 +3,7 @@
 #include "lsh.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 
@@ -10,30 +11,75 @@ namespace vendrel {
 
 namespace {
 
-// The 32 dot products of `v[0..n)` with the 32 hyperplanes of one table, side by side:
+// The 32 dot products of v[0..n) with the 32 hyperplanes of one table, side by side:
 // lane i accumulates v[j] * hyperplane_i[j] for j ascending, starting from 0.0f, each
-// product rounded to float32 before the add (the build uses -ffp-contract=off, and no
-// FMA target is enabled here), so every lane is exactly the sequential float32 dot
-// product of the spec. Only the 32 independent lanes run in parallel; no sum is ever
+// product rounded to float32 before the add. The build uses -ffp-contract=off and no
+// FMA target is enabled here, so every lane is exactly the sequential float32 dot
+// product of the spec; only the 32 independent lanes run in parallel, no sum is ever
 // reordered along the vector. `lanes` holds component j of the 32 normals at
 // lanes[j * 32 .. j * 32 + 31].
-__attribute__((target_clones("avx2", "default")))
-uint64_t lane_key(const float* __restrict lanes, const float* __restrict v, size_t n) {
-  float acc[kLshBits];
-  for (size_t i = 0; i < kLshBits; ++i) acc[i] = 0.0f;
+//
+// The lanes are written with GCC/Clang generic vectors (element-wise IEEE operations,
+// no intrinsics) so that all 32 accumulators stay in registers: 8 x 4 lanes on the
+// generic x86-64 instruction set (SSE2), 4 x 8 lanes in the AVX2 variant.
+template <typename Vec>
+inline __attribute__((always_inline)) uint64_t lane_key_impl(const float* __restrict lanes,
+                                                            const float* __restrict v, size_t n) {
+  constexpr size_t kWidth = sizeof(Vec) / sizeof(float);
+  constexpr size_t kGroups = kLshBits / kWidth;
+  static_assert(kGroups * kWidth == kLshBits);
+  Vec acc[kGroups];
+#pragma GCC unroll 8
+  for (size_t g = 0; g < kGroups; ++g) acc[g] = Vec{};
   for (size_t j = 0; j < n; ++j) {
     const float x = v[j];
-    const float* __restrict row = lanes + j * kLshBits;
-#pragma GCC unroll 32
-    for (size_t i = 0; i < kLshBits; ++i) acc[i] += x * row[i];
+    const float* row = lanes + j * kLshBits;
+#pragma GCC unroll 8
+    for (size_t g = 0; g < kGroups; ++g) {
+      Vec plane;
+      std::memcpy(&plane, row + g * kWidth, sizeof(Vec));
+      const Vec product = x * plane;  // rounded to float32 lane by lane
+      acc[g] = acc[g] + product;
+    }
   }
   uint64_t key = 0;
-  for (size_t i = 0; i < kLshBits; ++i) {
-    // Strictly positive; a NaN compares false and gives 0.
-    if (acc[i] > 0.0f) key |= uint64_t{1} << i;
+#pragma GCC unroll 8
+  for (size_t g = 0; g < kGroups; ++g) {
+    for (size_t k = 0; k < kWidth; ++k) {
+      // Strictly positive; a NaN compares false and gives 0.
+      if (acc[g][k] > 0.0f) key |= uint64_t{1} << (g * kWidth + k);
+    }
   }
   return key;
 }
+
+using F32x4 = float __attribute__((vector_size(16)));
+using F32x8 = float __attribute__((vector_size(32)));
+
+uint64_t lane_key_generic(const float* lanes, const float* v, size_t n) {
+  return lane_key_impl<F32x4>(lanes, v, n);
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+// AVX2 only (no "fma"): the same arithmetic, eight lanes per instruction.
+__attribute__((target("avx2"))) uint64_t lane_key_avx2(const float* lanes, const float* v, size_t n) {
+  return lane_key_impl<F32x8>(lanes, v, n);
+}
+
+bool cpu_has_avx2() {
+  static const bool supported = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return supported;
+}
+
+uint64_t lane_key(const float* lanes, const float* v, size_t n) {
+  return cpu_has_avx2() ? lane_key_avx2(lanes, v, n) : lane_key_generic(lanes, v, n);
+}
+#else
+uint64_t lane_key(const float* lanes, const float* v, size_t n) { return lane_key_generic(lanes, v, n); }
+#endif
 
 // Open-addressing set of u32 ids for the query's seen set: linear probing, Fibonacci
 // hashing, grown at half load. 0xFFFFFFFF marks an empty slot and is tracked apart.

@@ -1,1 +1,167 @@
 #include "metadata_store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <shared_mutex>
+
+namespace vendrel {
+
+namespace {
+
+constexpr uint64_t kFourGigabytes = uint64_t{1} << 32;
+
+// Closes the descriptor on every path out of an append or a read; no handle outlives
+// the operation.
+class FileCloser {
+ public:
+  explicit FileCloser(int fd) : fd_(fd) {}
+  ~FileCloser() { ::close(fd_); }
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
+
+ private:
+  int fd_;
+};
+
+Error os_error(int error_number) { return value_error(os_error_text(error_number)); }
+
+Status write_all(int fd, std::string_view text) {
+  size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t result = ::write(fd, text.data() + written, text.size() - written);
+    if (result < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (result == 0) return value_error("failed to write whole buffer");
+    written += static_cast<size_t>(result);
+  }
+  return ok_status();
+}
+
+// Fills `buffer` completely; false on a read error or an end of file before it is full.
+bool read_exact(int fd, std::string& buffer) {
+  size_t filled = 0;
+  while (filled < buffer.size()) {
+    const ssize_t result = ::read(fd, buffer.data() + filled, buffer.size() - filled);
+    if (result < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (result == 0) return false;
+    filled += static_cast<size_t>(result);
+  }
+  return true;
+}
+
+// Length of the well-formed UTF-8 sequence starting at bytes[at], or 0 when it is
+// invalid; `consumed` is then the length of the maximal invalid subpart to replace by
+// one U+FFFD (at least 1).
+size_t utf8_sequence_length(std::string_view bytes, size_t at, size_t& consumed) {
+  const auto byte_at = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const unsigned char lead = byte_at(at);
+  size_t length = 0;
+  unsigned char second_low = 0x80;
+  unsigned char second_high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) second_low = 0xA0;   // no overlong forms
+    if (lead == 0xED) second_high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) second_low = 0x90;   // no overlong forms
+    if (lead == 0xF4) second_high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    consumed = 1;
+    return 0;
+  }
+  for (size_t k = 1; k < length; ++k) {
+    const unsigned char low = k == 1 ? second_low : 0x80;
+    const unsigned char high = k == 1 ? second_high : 0xBF;
+    if (at + k >= bytes.size() || byte_at(at + k) < low || byte_at(at + k) > high) {
+      consumed = k;
+      return 0;
+    }
+  }
+  consumed = length;
+  return length;
+}
+
+}  // namespace
+
+std::string metadata_path_for(std::string_view directory) {
+  std::string path(directory);
+  if (!path.empty() && path.back() != '/') path += '/';
+  return path + kMetadataFileName;
+}
+
+std::string decode_utf8_lossy(std::string_view bytes) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string text;
+  text.reserve(bytes.size());
+  size_t at = 0;
+  while (at < bytes.size()) {
+    if (static_cast<unsigned char>(bytes[at]) < 0x80) {
+      text += bytes[at++];
+      continue;
+    }
+    size_t consumed = 0;
+    if (utf8_sequence_length(bytes, at, consumed) > 0) {
+      text.append(bytes.substr(at, consumed));
+    } else {
+      text.append(kReplacement);
+    }
+    at += consumed;
+  }
+  return text;
+}
+
+Status MetadataStore::append(uint32_t id, std::string_view text) {
+  if (text.size() >= kFourGigabytes) return value_error("Metadata too long (max 4GB)");
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return os_error(errno);
+  FileCloser closer(fd);
+
+  const off_t offset = ::lseek(fd, 0, SEEK_END);
+  if (offset < 0) return os_error(errno);
+  if (static_cast<uint64_t>(offset) >= kFourGigabytes) return value_error("File too large (max 4GB)");
+
+  Status written = write_all(fd, text);
+  if (!written.ok()) return written;
+
+  std::unique_lock entries_lock(entries.lock);
+  MetadataEntryPage& page = entries.value.get_or_create(id);
+  const uint32_t slot = MetadataEntries::slot_of(id);
+  page.entries[slot] = MetadataEntry{static_cast<uint32_t>(offset), static_cast<uint32_t>(text.size())};
+  page.present[slot] = true;
+  return ok_status();
+}
+
+std::optional<MetadataEntry> MetadataStore::entry(uint32_t id) const {
+  std::shared_lock entries_lock(entries.lock);
+  const MetadataEntryPage* page = entries.value.find(id);
+  const uint32_t slot = MetadataEntries::slot_of(id);
+  if (!page || !page->present[slot]) return std::nullopt;
+  return page->entries[slot];
+}
+
+std::optional<std::string> MetadataStore::read(uint32_t id) const {
+  const std::optional<MetadataEntry> found = entry(id);
+  if (!found) return std::nullopt;
+  if (found->length == 0) return std::string();
+
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  FileCloser closer(fd);
+  if (::lseek(fd, static_cast<off_t>(found->offset), SEEK_SET) < 0) return std::nullopt;
+  std::string bytes(found->length, '\0');
+  if (!read_exact(fd, bytes)) return std::nullopt;
+  return decode_utf8_lossy(bytes);
+}
+
+}  // namespace vendrel

@@ -37,12 +37,14 @@ class VectorTable {
   uint64_t length() const { return pages_.length(); }
   size_t width() const { return width_; }
 
-  // The id's vector (possibly empty), or nullopt when the slot is empty.
+  // The id's vector (possibly empty), or nullopt when the slot is empty. The span
+  // points into the page and is valid until the next put or clear.
   std::optional<std::span<const float>> get(uint32_t id) const;
 
   // Stores a copy in slot id, replacing any earlier vector. The vector is empty or has
-  // the table's width (the first non-empty one sets the width). Throws std::bad_alloc
-  // with the table unchanged.
+  // the table's width (the first non-empty one sets the width); a non-empty vector of
+  // another length is the caller's bug: std::logic_error, nothing written. Throws
+  // std::bad_alloc with the slot unchanged (the length may already cover id).
   void put(uint32_t id, std::span<const float> vector);
 
   // Calls visit(id, vector) for every stored vector in ascending id order.
@@ -61,7 +63,11 @@ class VectorTable {
     });
   }
 
-  void clear() { pages_.clear(); }
+  // Drops every vector; the length becomes 0 and the next non-empty vector sets the width.
+  void clear() {
+    pages_.clear();
+    width_ = 0;
+  }
   const PageDirectory<VectorPage, kVectorPageBits>& pages() const { return pages_; }
 
  private:
@@ -82,11 +88,13 @@ class CodeTable {
   size_t width() const { return width_; }
   void set_width(size_t width) { width_ = width; }
 
-  // The id's code, or null when the slot is empty.
+  // The id's code (width bytes inside the page), or null when the slot is empty.
   const uint8_t* get(uint32_t id) const;
-  // Stores a copy of `code` (width bytes) in slot id. Throws std::bad_alloc.
+  // Stores a copy of `code` (width bytes) in slot id, replacing any earlier code.
+  // Throws std::bad_alloc.
   void put(uint32_t id, const uint8_t* code);
-  // Raises the logical length to cover `id` without storing anything there.
+  // Raises the logical length to cover `id` without storing anything there (allocates
+  // the page holding id). Throws std::bad_alloc.
   void extend_to(uint32_t id);
 
   template <typename Visit>
@@ -116,26 +124,42 @@ struct VectorStorage {
   // when the vector table has quantize_threshold slots or more (notice on standard
   // output, training, encoding every stored vector, emptying the vector table), then
   // stores the vector, or its code once quantized. A failed notice is a kInternal error
-  // and changes nothing.
+  // and changes nothing. Lock order: quantizer (exclusive, throughout), then vectors or
+  // codes. The vector must be empty or as long as the vectors stored before it.
   Status store(uint32_t id, std::span<const float> vector);
 
+  // Whether the quantizer is installed (read lock on quantizer).
   bool quantized() const;
 
   // The similarity of one stored document to the query, or nullopt when the id has
   // nothing stored. Full vectors: cosine (SimSIMD) when lengths match, else a float32
-  // cosine over the common prefix. Codes: 1 - min(sqrt(summed subspace squared L2) / 4, 1).
-  // Takes the quantizer's then the table's read lock.
+  // cosine over the common prefix (min of both lengths, so a longer query is safe).
+  // Codes: 1 - min(sqrt(summed subspace squared L2) / 4, 1), each subspace compared over
+  // the common length of query slice and centroid. Takes the quantizer's then the
+  // table's read lock. Never fails.
   std::optional<float> compute_similarity(std::span<const float> query, uint32_t id) const;
 
   // Scores the candidates in order, skipping ids with nothing stored; the result is
-  // compute_similarity candidate by candidate. With `parallel`, slices are scored on
-  // the worker pool and concatenated in order. Read locks are taken once per slice.
+  // bit-identical to compute_similarity candidate by candidate. With `parallel`, slices
+  // are scored on the oneTBB pool and kept in candidate order. The calling thread holds
+  // the quantizer's read lock for the whole call (one regime, one distance table); each
+  // slice takes the table's read lock once. Never fails.
   std::vector<ScoredId> score_candidates(std::span<const float> query, std::span<const uint32_t> ids,
                                          bool parallel) const;
 
-  // Ids below `bound` that have a stored vector or code and are not in `excluded`,
-  // ascending: the scan without a filter, walking only pages that were written.
+  // Ids below `bound` that have a stored vector (zero-length ones included) or code and
+  // are not in `excluded`, ascending: the scan without a filter, walking only pages that
+  // were written. Read locks: quantizer, then vectors or codes.
   std::vector<uint32_t> scan_ids(uint64_t bound, const roaring::Roaring& excluded) const;
+
+ private:
+  // Length of the vector table (read lock on vectors).
+  uint64_t vector_slot_count() const;
+  // Copies of the stored vectors in id order (read lock on vectors).
+  std::vector<std::vector<float>> copy_training_vectors() const;
+  // Activation; the caller holds the quantizer's write lock. On a failed notice returns
+  // its error with nothing changed.
+  Status activate_locked();
 };
 
 }  // namespace vendrel
