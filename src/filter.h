@@ -46,6 +46,7 @@ struct FilterEngine {
   RwLocked<roaring::Roaring> all_docs;
 
   // SipHash-1-3 with an all-zero key over the text's bytes followed by one 0xFF byte.
+  // Pure; takes no lock.
   static uint64_t hash_value(std::string_view text);
 
   // Indexes every member of `object` (a kObject value) for `id` under `prefix`
@@ -53,28 +54,35 @@ struct FilterEngine {
   // Takes one engine lock at a time; cannot fail (std::bad_alloc aside).
   void index_object(const JsonValue& object, const std::string& prefix, uint32_t id);
 
-  // Adds `id` to all_docs (add does this before it parses the metadata).
+  // Adds `id` to all_docs (add does this before it parses the metadata), under the
+  // all_docs write lock.
   void add_document(uint32_t id);
 
   // Removes the ids from all_docs, every value set and every presence set. Numeric
   // trees and pending lists keep them. Equivalent to removing each id in turn, but
-  // visits each set once.
+  // visits each set once. Takes the write locks of all_docs, value_index and
+  // field_presence one after another; cannot fail. Sets emptied this way stay in place.
   void remove_documents(const roaring::Roaring& ids);
   void remove_document(uint32_t id);
 
   // Flushes every field's pending numbers into its tree (write locks of
-  // pending_numeric, then numeric_trees).
+  // pending_numeric, then numeric_trees, held together) and empties pending_numeric.
+  // Cannot fail.
   void flush_pending();
 
   // Flushes pending numbers, parses `filter_json` and evaluates it. A text that is not
   // JSON gives a kValue error with the parser's message (the flush has run anyway).
   Result<OptionalIds> apply_filter(std::string_view filter_json);
 
-  // Evaluates a parsed filter; never fails in practice.
+  // Evaluates a parsed filter: a fresh id set, or nullopt when undetermined. Only the
+  // first member (in key order) counts. Takes read locks one map at a time (for
+  // "$exists": false, field_presence then all_docs); never fails.
   OptionalIds eval_filter(const JsonValue& filter) const;
 
-  // Equality of a field with a value: strings and bools by value hash, numbers through
-  // the field's numeric tree; null, arrays and objects are undetermined.
+  // Equality of a field with a value: strings and bools by value hash (read lock of
+  // value_index), numbers through the field's numeric tree (read lock of numeric_trees);
+  // null, arrays and objects, an unknown field or an unknown hash are undetermined.
+  // A copy, never the index's own set.
   OptionalIds eval_eq(const std::string& path, const JsonValue& value) const;
 };
 

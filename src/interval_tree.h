@@ -24,6 +24,7 @@ using NumericPair = std::pair<double, uint32_t>;  // (value, id)
 class IntervalTree {
  public:
   // Builds a tree from pairs in any order (ids and values may repeat). Values are finite.
+  // Trees are immutable values with no lock of their own: the owner's lock guards them.
   static IntervalTree build(std::vector<NumericPair> pairs);
 
   // The tree that a rebuild from `pending` followed by every pair of this tree gives:
@@ -38,7 +39,8 @@ class IntervalTree {
   // A new set: the ids whose first group's value equals x exactly; empty otherwise.
   roaring::Roaring exact(double x) const;
 
-  // Group values in ascending order (every group ever formed survives rebuilds).
+  // Group values in ascending order. Every earlier group value takes part in later
+  // regroupings (it may absorb new values or be absorbed by a lower new one).
   const std::vector<double>& group_values() const { return group_values_; }
   size_t id_count() const { return ids_.size(); }
   size_t memory_bytes() const;

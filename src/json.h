@@ -37,7 +37,10 @@ struct JsonValue {
 
 // Parses a whole UTF-8 text as one JSON value; nothing but white space may follow it.
 // On a syntax error returns a kValue error "<description> at line L column C" with a
-// 1-based line and column.
+// 1-based line and a column counting bytes up to and including the offending one (at
+// the end of input, the bytes of the last line). Recursion is bounded by kJsonMaxDepth
+// whatever the input; no lock is involved. Strings stay valid UTF-8: an escape that
+// leaves a lone surrogate is refused.
 Result<JsonValue> parse_json(std::string_view text);
 
 }  // namespace vendrel

@@ -15,7 +15,7 @@ namespace {
 // lane i accumulates v[j] * hyperplane_i[j] for j ascending, starting from 0.0f, each
 // product rounded to float32 before the add. The build uses -ffp-contract=off and no
 // FMA target is enabled here, so every lane is exactly the sequential float32 dot
-// product of the spec; only the 32 independent lanes run in parallel, no sum is ever
+// product it stands for; only the 32 independent lanes run in parallel, no sum is ever
 // reordered along the vector. `lanes` holds component j of the 32 normals at
 // lanes[j * 32 .. j * 32 + 31].
 //

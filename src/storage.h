@@ -125,7 +125,9 @@ struct VectorStorage {
   // output, training, encoding every stored vector, emptying the vector table), then
   // stores the vector, or its code once quantized. A failed notice is a kInternal error
   // and changes nothing. Lock order: quantizer (exclusive, throughout), then vectors or
-  // codes. The vector must be empty or as long as the vectors stored before it.
+  // codes. Before activation the vector must be empty or as long as the non-empty
+  // vectors stored before it; anything else is the caller's bug (std::logic_error,
+  // nothing stored).
   Status store(uint32_t id, std::span<const float> vector);
 
   // Whether the quantizer is installed (read lock on quantizer).

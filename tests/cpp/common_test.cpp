@@ -25,7 +25,7 @@ TEST(CommonLcgTest, FirstDrawsWithQuantizerSeed) {
   EXPECT_EQ(generator.next(), 1890188416.0f);
 }
 
-TEST(CommonLcgTest, SeedsAreTheSpecifiedConstants) {
+TEST(CommonLcgTest, SeedsAreTheFixedConstants) {
   EXPECT_EQ(kLshSeed, 12345u);
   EXPECT_EQ(kQuantizerSeed, 54321u);
 }

@@ -1,0 +1,135 @@
+#include "quantize.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace vendrel {
+namespace {
+
+std::vector<std::vector<float>> random_vectors(size_t count, size_t length, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<std::vector<float>> vectors(count, std::vector<float>(length));
+  for (auto& vector : vectors)
+    for (float& value : vector) value = normal(rng);
+  return vectors;
+}
+
+std::vector<float> normalized_slice(const std::vector<float>& vector, size_t start, size_t end) {
+  std::vector<float> slice(vector.begin() + start, vector.begin() + end);
+  normalize_unit(slice);
+  return slice;
+}
+
+TEST(ProductQuantizerTest, InitialCentroidsFollowTheSeededGenerator) {
+  Lcg generator(kQuantizerSeed);
+  std::vector<float> first(12);
+  for (float& value : first) value = generator.next();
+  EXPECT_EQ(first[0], 27912.625f);
+  EXPECT_EQ(first[1], 8194392064.0f);
+  EXPECT_EQ(first[2], 1890188416.0f);
+  normalize_unit(first);
+
+  const auto quantizer = ProductQuantizer::train({}, 768);
+  EXPECT_EQ(quantizer.num_subspaces, 64u);
+  EXPECT_EQ(quantizer.sub_dim, 12u);
+  ASSERT_EQ(quantizer.codebooks.size(), 64u);
+  EXPECT_EQ(quantizer.codebooks[63].size(), 256u);
+  EXPECT_EQ(quantizer.codebooks[0][0], first);
+  // The generator runs on across subspaces: subspace 1 starts after 256 * 12 draws.
+  for (int draw = 12; draw < 256 * 12; ++draw) generator.next();
+  std::vector<float> subspace_one(12);
+  for (float& value : subspace_one) value = generator.next();
+  normalize_unit(subspace_one);
+  EXPECT_EQ(quantizer.codebooks[1][0], subspace_one);
+}
+
+TEST(ProductQuantizerTest, ThreeHundredVectorsSampleTheFirst256) {
+  const auto training = random_vectors(300, 24, 1);
+  const auto quantizer = ProductQuantizer::train(training, 768);
+  const auto initial = ProductQuantizer::train({}, 768);
+  for (size_t s = 0; s < 2; ++s)
+    for (size_t c = 0; c < 256; ++c)
+      ASSERT_EQ(quantizer.codebooks[s][c], normalized_slice(training[c], s * 12, s * 12 + 12)) << s << " " << c;
+  EXPECT_EQ(quantizer.codebooks[2], initial.codebooks[2]);
+}
+
+TEST(ProductQuantizerTest, SamplingStepFor5000Vectors) {
+  std::vector<std::vector<float>> training(5000, std::vector<float>(12, 0.0f));
+  for (size_t k = 0; k < training.size(); ++k) training[k][0] = 1.0f, training[k][1] = static_cast<float>(k);
+  const auto quantizer = ProductQuantizer::train(training, 768);
+  const auto& centroids = quantizer.codebooks[0];
+  EXPECT_NEAR(centroids[1][1] / centroids[1][0], 19.0f, 1e-3);
+  EXPECT_NEAR(centroids[255][1] / centroids[255][0], 4845.0f, 1.0);
+}
+
+TEST(ProductQuantizerTest, ShortVectorsPadWithZeroCentroidsAndEncodeZeroPastTheirEnd) {
+  const auto training = random_vectors(100, 100, 2);
+  const auto quantizer = ProductQuantizer::train(training, 768);
+  const auto initial = ProductQuantizer::train({}, 768);
+  const auto& last = quantizer.codebooks[8];  // components 96..99
+  EXPECT_EQ(last[0], normalized_slice(training[0], 96, 100));
+  EXPECT_EQ(last[99].size(), 4u);
+  EXPECT_EQ(last[100], std::vector<float>(12, 0.0f));
+  EXPECT_EQ(last[255], std::vector<float>(12, 0.0f));
+  for (size_t s = 9; s < 64; ++s) ASSERT_EQ(quantizer.codebooks[s], initial.codebooks[s]);
+
+  for (const auto& vector : random_vectors(20, 100, 3)) {
+    const auto code = quantizer.encode(vector);
+    ASSERT_EQ(code.size(), 64u);
+    for (size_t s = 9; s < 64; ++s) ASSERT_EQ(code[s], 0) << s;
+  }
+}
+
+TEST(ProductQuantizerTest, EncodingTiesZeroCentroidsNanAndShortInput) {
+  const auto training = random_vectors(3, 12, 4);
+  // Vectors 0 and 1 are the same, so their centroids tie.
+  const auto quantizer = ProductQuantizer::train({training[0], training[0], training[2]}, 24);
+  const auto& centroids = quantizer.codebooks[0];
+
+  EXPECT_EQ(quantizer.encode(centroids[0])[0], 0);  // tie at distance 0: lowest index
+  EXPECT_EQ(quantizer.encode(centroids[2])[0], 2);
+  std::vector<float> tiny(12);
+  for (size_t i = 0; i < 12; ++i) tiny[i] = -0.01f * centroids[2][i];
+  EXPECT_EQ(quantizer.encode(tiny)[0], 3);  // nearest is the first zero centroid
+  EXPECT_EQ(quantizer.encode(std::vector<float>(12, NAN))[0], 0);
+
+  // A 5-component vector is compared over its 5 components; subspace 1 starts past it.
+  const std::vector<float> prefix(centroids[2].begin(), centroids[2].begin() + 5);
+  EXPECT_EQ(quantizer.encode(prefix), (std::vector<uint8_t>{2, 0}));
+  EXPECT_EQ(quantizer.encode({}), (std::vector<uint8_t>{0, 0}));
+}
+
+TEST(ProductQuantizerTest, ZeroLengthTrainingVectorsAreReadAsZeros) {
+  const auto training = random_vectors(1, 12, 5);
+  const auto mixed = ProductQuantizer::train({training[0], {}}, 12);
+  EXPECT_EQ(mixed.codebooks[0][1], std::vector<float>(12, 0.0f));
+
+  // A zero-length first vector fixes d = 0: every subspace keeps its initial centroids.
+  const auto empty_first = ProductQuantizer::train({{}, training[0]}, 12);
+  EXPECT_EQ(empty_first.codebooks, ProductQuantizer::train({}, 12).codebooks);
+}
+
+TEST(ActivationNoticeTest, WritesTheLineToFileDescriptorOne) {
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  const int saved = ::dup(STDOUT_FILENO);
+  ::dup2(pipe_fds[1], STDOUT_FILENO);
+  const Status status = write_activation_notice(5000);
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  ::close(pipe_fds[1]);
+  char buffer[128] = {};
+  const ssize_t got = ::read(pipe_fds[0], buffer, sizeof buffer);
+  ::close(pipe_fds[0]);
+  ASSERT_TRUE(status.ok());
+  EXPECT_EQ(std::string(buffer, got > 0 ? got : 0), "Activating quantization at 5000 vectors...\n");
+}
+
+}  // namespace
+}  // namespace vendrel
