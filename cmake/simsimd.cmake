@@ -8,10 +8,18 @@ set(SIMSIMD_ARCHIVE "${CMAKE_BINARY_DIR}/_deps/simsimd-${SIMSIMD_VERSION}.tar.gz
 if(NOT EXISTS "${SIMSIMD_ROOT}/c/lib.c")
   if(NOT EXISTS "${SIMSIMD_ARCHIVE}")
     message(STATUS "Fetching the SimSIMD ${SIMSIMD_VERSION} source distribution with pip")
+    # pip reads the package metadata of a source distribution before saving it; reuse
+    # the running environment's setuptools when it has one, else let pip bring its own.
     execute_process(
       COMMAND "${Python_EXECUTABLE}" -m pip download --quiet --no-deps --no-binary :all:
               --no-build-isolation -d "${CMAKE_BINARY_DIR}/_deps" "simsimd==${SIMSIMD_VERSION}"
-      RESULT_VARIABLE simsimd_fetch_result)
+      RESULT_VARIABLE simsimd_fetch_result OUTPUT_QUIET ERROR_QUIET)
+    if(NOT simsimd_fetch_result EQUAL 0)
+      execute_process(
+        COMMAND "${Python_EXECUTABLE}" -m pip download --quiet --no-deps --no-binary :all:
+                -d "${CMAKE_BINARY_DIR}/_deps" "simsimd==${SIMSIMD_VERSION}"
+        RESULT_VARIABLE simsimd_fetch_result)
+    endif()
     if(NOT simsimd_fetch_result EQUAL 0 OR NOT EXISTS "${SIMSIMD_ARCHIVE}")
       message(FATAL_ERROR "pip could not fetch the simsimd==${SIMSIMD_VERSION} source distribution")
     endif()

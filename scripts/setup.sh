@@ -21,5 +21,5 @@ if [ ! -x .venv/bin/python ]; then
   python3 -m venv .venv
 fi
 .venv/bin/python -m pip install --quiet --disable-pip-version-check \
-  "scikit-build-core>=0.10" "cmake>=3.20" ninja pytest numpy
+  "scikit-build-core>=0.10" "cmake>=3.20" ninja setuptools pytest numpy
 .venv/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation .

@@ -52,9 +52,14 @@ def test_readding_replaces_entry_but_keeps_both_texts(db, tmp_path):
     db.add(4, [0.0, 1.0], '{"a":2}')
     assert metadata_file(tmp_path).read_bytes() == b'{"a":1}{"a":2}'
     assert db.build_results([(4, 1.0)], True) == [(4, 1.0, '{"a":2}')]
-    # The filter index keeps both values for the id.
+    # Numbers: the id answers as if it held only its smallest value.
     assert db.search([0.0, 1.0], 5, '{"a": {"$eq": 1}}', False)[0][0] == 4
-    assert db.search([0.0, 1.0], 5, '{"a": {"$eq": 2}}', False)[0][0] == 4
+    assert db.search([0.0, 1.0], 5, '{"a": {"$eq": 2}}', False) == []
+    # Strings: the filter index keeps both values for the id.
+    db.add(4, [0.0, 1.0], '{"s":"x"}')
+    db.add(4, [0.0, 1.0], '{"s":"y"}')
+    assert [hit[0] for hit in db.search([0.0, 1.0], 5, '{"s": {"$in": ["x"]}}', False)] == [4]
+    assert [hit[0] for hit in db.search([0.0, 1.0], 5, '{"s": {"$eq": "y"}}', False)] == [4]
     # The stored vector is the second one.
     assert db.search([0.0, 1.0], 1)[0][1] == pytest.approx(1.0)
 
@@ -62,13 +67,13 @@ def test_readding_replaces_entry_but_keeps_both_texts(db, tmp_path):
 def test_metadata_file_appends_across_reopen(tmp_path):
     path = str(tmp_path / "db")
     first = vendrel.VendrelDB(path)
-    first.add(0, [1.0], "abc")
+    first.add(0, [1.0], '"a"')
     second = vendrel.VendrelDB(path)
     assert second.count() == 0
-    second.add(0, [1.0], "xy")
-    assert metadata_file(tmp_path).read_bytes() == b"abcxy"
-    assert second.build_results([(0, 0.0)], True) == [(0, 0.0, "xy")]
-    assert first.build_results([(0, 0.0)], True) == [(0, 0.0, "abc")]
+    second.add(0, [1.0], "[]")
+    assert metadata_file(tmp_path).read_bytes() == b'"a"[]'
+    assert second.build_results([(0, 0.0)], True) == [(0, 0.0, "[]")]
+    assert first.build_results([(0, 0.0)], True) == [(0, 0.0, '"a"')]
 
 
 def test_ttl_past_and_kept_and_replaced(db):
@@ -76,9 +81,9 @@ def test_ttl_past_and_kept_and_replaced(db):
     db.add(1, [1.0], "{}")  # no ttl: the earlier expiry stays in force
     db.add(2, [1.0], "{}", ttl=-10)
     db.add(2, [1.0], "{}", ttl=3600)  # a new ttl replaces it
-    db.add(3, [1.0], "{}", ttl=2**63 - 1)  # wraps around into the past
-    assert db.count() == 4 - 2
-    assert {hit[0] for hit in db.search([1.0], 10, None, False)} == {2}
+    db.add(3, [1.0], "{}", ttl=-(2**62))  # wraps around into the far future
+    assert db.count() == 4 - 1
+    assert {hit[0] for hit in db.search([1.0], 10, None, False)} == {2, 3}
 
 
 def test_ttl_zero_lives_until_the_next_whole_second(db):

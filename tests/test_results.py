@@ -9,10 +9,11 @@ def test_build_results_without_metadata_keeps_every_pair(db):
 
 
 def test_build_results_with_metadata_leaves_out_unknown_ids(db):
-    db.add(1, [1.0], "one")
-    db.add(2, [1.0], "")
+    db.add(1, [1.0], '"one"')
+    with pytest.raises(ValueError):
+        db.add(2, [1.0], "")  # not JSON, but the empty text is stored first
     hits = db.build_results([(7, 0.1), (2, 0.2), (1, 0.3), (1, 0.4)], True)
-    assert hits == [(2, pytest.approx(0.2), ""), (1, pytest.approx(0.3), "one"), (1, pytest.approx(0.4), "one")]
+    assert hits == [(2, pytest.approx(0.2), ""), (1, pytest.approx(0.3), '"one"'), (1, pytest.approx(0.4), '"one"')]
 
 
 def test_scores_are_float32(db):
@@ -21,20 +22,20 @@ def test_scores_are_float32(db):
 
 
 def test_invalid_utf8_in_the_file_reads_back_replaced(db, db_path):
-    db.add(0, [1.0], "abcdef")
+    db.add(0, [1.0], '"abcdef"')
     path = db_path / "metadata.bin"
     raw = bytearray(path.read_bytes())
-    raw[1:4] = b"\xff\xe2\x82"
+    raw[2:5] = b"\xff\xe2\x82"
     path.write_bytes(bytes(raw))
-    assert db.build_results([(0, 0.0)], True) == [(0, 0.0, "a\ufffd\ufffdef")]
+    assert db.build_results([(0, 0.0)], True) == [(0, 0.0, '"a\ufffd\ufffdef"')]
 
 
 def test_missing_or_truncated_file_drops_hits_silently(db, db_path):
-    db.add(0, [1.0], "first")
-    db.add(1, [1.0], "second")
+    db.add(0, [1.0], '"first"')
+    db.add(1, [1.0], '"second"')
     path = db_path / "metadata.bin"
-    path.write_bytes(b"first")
-    assert db.build_results([(0, 0.0), (1, 0.0)], True) == [(0, 0.0, "first")]
+    path.write_bytes(b'"first"')
+    assert db.build_results([(0, 0.0), (1, 0.0)], True) == [(0, 0.0, '"first"')]
     path.unlink()
     assert db.build_results([(0, 0.0), (1, 0.0)], True) == []
     assert db.search([1.0], 5) == []

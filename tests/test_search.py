@@ -83,13 +83,16 @@ def test_lsh_mode_only_filters_gathered_candidates(db):
 
 
 def test_scan_mode_with_filter_scores_the_lowest_ids_up_to_the_budget(db):
-    # Random directions in 32 dimensions scatter over many buckets, so LSH gathers far
-    # fewer than 2k ids and search falls back to scanning.
+    # The hyperplanes all lean towards the positive orthant, so only directions whose
+    # components sum to about zero spread over many buckets; then LSH gathers far fewer
+    # than 2k ids and search falls back to scanning.
     rng = np.random.default_rng(3)
     vectors = rng.normal(size=(3000, 32)).astype(np.float32)
+    vectors -= vectors.mean(axis=1, keepdims=True)
     for doc_id, vector in enumerate(vectors):
         db.add(doc_id, vector, meta(i=doc_id))
     query = rng.normal(size=32).astype(np.float32)
+    query -= query.mean()
     expected = cosine_ranking(vectors, query)
 
     unfiltered = [hit[0] for hit in db.search(query, 100, None, False)]

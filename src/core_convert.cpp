@@ -1,0 +1,455 @@
+#include "core_convert.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <exception>
+#include <new>
+
+namespace vendrel::py {
+namespace {
+
+constexpr const char kPanicDoc[] =
+    "Raised when the native code of vendrel meets an internal failure it cannot\n"
+    "recover from, such as a broken invariant or a failed write to standard output.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so that\n"
+    "``except Exception`` handlers do not swallow it: it normally propagates all the\n"
+    "way up and ends the interpreter.";
+
+constexpr const char kOutOfRange[] = "out of range integral type conversion attempted";
+
+// Created on first use; the class lives for the rest of the process.
+PyObject* panic_type = nullptr;
+
+PyObject* type_qualname(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030B0000
+  return PyType_GetQualName(type);
+#else
+  return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
+#endif
+}
+
+// Reads an integer (anything with __index__) as a signed 64-bit value, failing with
+// the interpreter's OverflowError outside that range. Going through PyNumber_Index
+// keeps older interpreters from accepting floats through __int__.
+bool read_i64(PyObject* object, int64_t* out) {
+  PyRef index(PyNumber_Index(object));
+  if (!index) return false;
+  if constexpr (sizeof(long) == sizeof(int64_t)) {
+    const long value = PyLong_AsLong(index.get());
+    if (value == -1 && PyErr_Occurred()) return false;
+    *out = value;
+  } else {
+    const long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred()) return false;
+    *out = value;
+  }
+  return true;
+}
+
+bool convert_float_item(PyObject* item, float* out) {
+  const double value = PyFloat_AsDouble(item);
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  *out = static_cast<float>(value);
+  return true;
+}
+
+bool convert_scored_item(PyObject* item, ScoredId* out) {
+  if (!PyTuple_Check(item)) {
+    raise_wrong_type(item, "PyTuple");
+    return false;
+  }
+  const Py_ssize_t length = PyTuple_GET_SIZE(item);
+  if (length != 2) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", length);
+    return false;
+  }
+  return convert_u32(PyTuple_GET_ITEM(item, 0), &out->id) && convert_float_item(PyTuple_GET_ITEM(item, 1), &out->score);
+}
+
+// Reserving beyond this many items waits until the items are actually there.
+constexpr size_t kMaxReservedItems = size_t{1} << 20;
+
+// Reads a sequence by iteration. Its length is only a hint: a __len__ that fails, or
+// that reports far more items than the iteration yields, must not stop the conversion
+// or reserve memory for items that never come.
+template <typename T>
+bool convert_sequence_items(PyObject* object, std::vector<T>* out, bool (*convert_item)(PyObject*, T*)) {
+  const Py_ssize_t hint = PySequence_Size(object);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    try {
+      out->reserve(std::min(static_cast<size_t>(hint), kMaxReservedItems));
+    } catch (const std::bad_alloc&) {
+      // Only a hint; the vector grows as the items arrive.
+    }
+  }
+  PyRef iterator(PyObject_GetIter(object));
+  if (!iterator) return false;
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    T value{};
+    if (!convert_item(item.get(), &value)) return false;
+    out->push_back(value);
+  }
+  return !PyErr_Occurred();
+}
+
+bool check_array_object(PyObject* object) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(object)) {
+    raise_wrong_type(object, "Sequence");
+    return false;
+  }
+  return true;
+}
+
+// 'f' or 'd' when a buffer format names one native float32 or float64, else 0.
+char native_float_format(const char* format) {
+  if (format == nullptr) return 0;  // unsigned bytes
+  constexpr bool little = std::endian::native == std::endian::little;
+  switch (format[0]) {
+    case '@':
+    case '=':
+      ++format;
+      break;
+    case '<':
+      if (!little) return 0;
+      ++format;
+      break;
+    case '>':
+    case '!':
+      if (little) return 0;
+      ++format;
+      break;
+    default:
+      break;
+  }
+  if ((format[0] == 'f' || format[0] == 'd') && format[1] == '\0') return format[0];
+  return 0;
+}
+
+class BufferView {
+ public:
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  // False, with no error set, when the object exports no strided buffer.
+  bool acquire(PyObject* object) {
+    if (!PyObject_CheckBuffer(object)) return false;
+    if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) != 0) {
+      PyErr_Clear();
+      return false;
+    }
+    held_ = true;
+    return true;
+  }
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Copies a 1-D C-contiguous float32 or float64 buffer (a NumPy array, array.array,
+// memoryview) without a Python object per item. Anything else is left to the
+// item-by-item path, which then reports its own errors.
+bool read_float_buffer(PyObject* object, std::vector<float>* out) {
+  BufferView buffer;
+  if (!buffer.acquire(object)) return false;
+  const Py_buffer& view = buffer.view();
+  if (view.ndim != 1 || !PyBuffer_IsContiguous(&view, 'C')) return false;
+  const char kind = native_float_format(view.format);
+  const auto* bytes = static_cast<const unsigned char*>(view.buf);
+  if (kind == 'f' && view.itemsize == sizeof(float)) {
+    out->resize(static_cast<size_t>(view.shape[0]));
+    if (!out->empty()) std::memcpy(out->data(), bytes, out->size() * sizeof(float));
+    return true;
+  }
+  if (kind == 'd' && view.itemsize == sizeof(double)) {
+    const size_t length = static_cast<size_t>(view.shape[0]);
+    out->resize(length);
+    for (size_t i = 0; i < length; ++i) {
+      double value;
+      std::memcpy(&value, bytes + i * sizeof(double), sizeof(double));  // may be unaligned
+      (*out)[i] = static_cast<float>(value);
+    }
+    return true;
+  }
+  return false;
+}
+
+bool bind_keyword(const Signature& signature, PyObject* key, PyObject* value, PyObject** out) {
+  if (!PyUnicode_Check(key)) {
+    PyErr_Format(PyExc_TypeError, "%s keywords must be strings", signature.qualname);
+    return false;
+  }
+  for (size_t i = 0; i < signature.names.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, signature.names[i]) != 0) continue;
+    if (out[i] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", signature.qualname,
+                   signature.names[i]);
+      return false;
+    }
+    out[i] = value;
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", signature.qualname, key);
+  return false;
+}
+
+bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject** out) {
+  const auto count = static_cast<Py_ssize_t>(signature.names.size());
+  if (nargs > count) {
+    const char* verb = nargs == 1 ? "was" : "were";
+    if (signature.required == signature.names.size()) {
+      PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", signature.qualname, count,
+                   nargs, verb);
+    } else {
+      PyErr_Format(PyExc_TypeError, "%s takes from %zd to %zd positional arguments but %zd %s given",
+                   signature.qualname, static_cast<Py_ssize_t>(signature.required), count, nargs, verb);
+    }
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  return true;
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+bool check_required(const Signature& signature, PyObject* const* out) {
+  std::vector<const char*> missing;
+  for (size_t i = 0; i < signature.required; ++i) {
+    if (out[i] == nullptr) missing.push_back(signature.names[i]);
+  }
+  if (missing.empty()) return true;
+  std::string list;
+  for (size_t i = 0; i < missing.size(); ++i) {
+    if (i != 0) {
+      if (missing.size() > 2) list += ',';
+      list += i + 1 == missing.size() ? " and " : " ";
+    }
+    list += '\'';
+    list += missing[i];
+    list += '\'';
+  }
+  PyErr_Format(PyExc_TypeError, "%s missing %zd required positional argument%s: %s", signature.qualname,
+               static_cast<Py_ssize_t>(missing.size()), missing.size() == 1 ? "" : "s", list.c_str());
+  return false;
+}
+
+}  // namespace
+
+// ---- Errors ---------------------------------------------------------------------
+
+void raise_error(const Error& error) {
+  if (error.kind == ErrorKind::kInternal) {
+    raise_panic(error.message);
+    return;
+  }
+  // Operating-system texts are not guaranteed UTF-8.
+  PyRef message(PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+}
+
+void raise_panic(std::string_view message) {
+  if (panic_type == nullptr) {
+    panic_type = PyErr_NewExceptionWithDoc("vendrel.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    if (panic_type == nullptr) return;
+  }
+  PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(panic_type, text.get());
+}
+
+void raise_current_exception() noexcept {
+  // The C++ failure is what the caller sees, whatever Python error came before it.
+  PyErr_Clear();
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& failure) {
+    raise_panic(failure.what());
+  } catch (...) {
+    raise_panic("unknown C++ exception");
+  }
+}
+
+void raise_wrong_type(PyObject* object, const char* expected) {
+  PyRef name(type_qualname(Py_TYPE(object)));
+  if (!name) return;
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), expected);
+}
+
+// ---- Argument binding -----------------------------------------------------------
+
+bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** out) noexcept {
+  try {
+    if (!bind_positional(signature, args, nargs, out)) return false;
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < keywords; ++i) {
+      if (!bind_keyword(signature, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out)) return false;
+    }
+    return check_required(signature, out);
+  } catch (...) {
+    raise_current_exception();
+    return false;
+  }
+}
+
+bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out) noexcept {
+  try {
+    if (!bind_positional(signature, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), out)) return false;
+    if (kwargs != nullptr) {
+      Py_ssize_t position = 0;
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      while (PyDict_Next(kwargs, &position, &key, &value)) {
+        if (!bind_keyword(signature, key, value, out)) return false;
+      }
+    }
+    return check_required(signature, out);
+  } catch (...) {
+    raise_current_exception();
+    return false;
+  }
+}
+
+// ---- Argument conversion --------------------------------------------------------
+
+bool convert_u32(PyObject* object, uint32_t* out) {
+  int64_t value = 0;
+  if (!read_i64(object, &value)) return false;
+  if (value < 0 || value > int64_t{UINT32_MAX}) {
+    PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+    return false;
+  }
+  *out = static_cast<uint32_t>(value);
+  return true;
+}
+
+bool convert_u64(PyObject* object, uint64_t* out) {
+  PyRef index(PyNumber_Index(object));
+  if (!index) return false;
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  *out = value;
+  return true;
+}
+
+bool convert_optional_i64(PyObject* object, std::optional<int64_t>* out) {
+  if (object == Py_None) {
+    out->reset();
+    return true;
+  }
+  int64_t value = 0;
+  if (!read_i64(object, &value)) return false;
+  *out = value;
+  return true;
+}
+
+bool convert_text(PyObject* object, std::string* out) {
+  if (!PyUnicode_Check(object)) {
+    raise_wrong_type(object, "PyString");
+    return false;
+  }
+  PyRef bytes(PyUnicode_AsUTF8String(object));
+  if (!bytes) return false;
+  out->assign(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+  return true;
+}
+
+bool convert_optional_text(PyObject* object, std::optional<std::string>* out) {
+  if (object == Py_None) {
+    out->reset();
+    return true;
+  }
+  return convert_text(object, &out->emplace());
+}
+
+bool convert_bool(PyObject* object, bool* out) {
+  if (object != Py_True && object != Py_False) {
+    raise_wrong_type(object, "PyBool");
+    return false;
+  }
+  *out = object == Py_True;
+  return true;
+}
+
+bool convert_float_array(PyObject* object, std::vector<float>* out) {
+  if (!check_array_object(object)) return false;
+  if (read_float_buffer(object, out)) return true;
+  return convert_sequence_items(object, out, convert_float_item);
+}
+
+bool convert_scored_array(PyObject* object, std::vector<ScoredId>* out) {
+  if (!check_array_object(object)) return false;
+  return convert_sequence_items(object, out, convert_scored_item);
+}
+
+void reraise_as_argument_error(const char* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* original = PyErr_GetRaisedException();
+  if (original == nullptr) return;
+  if (Py_TYPE(original) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(original);
+    return;
+  }
+#else
+  PyObject* type = nullptr;
+  PyObject* original = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &original, &traceback);
+  if (type == nullptr) return;
+  PyErr_NormalizeException(&type, &original, &traceback);
+  if (original == nullptr || Py_TYPE(original) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_Restore(type, original, traceback);
+    return;
+  }
+  Py_DECREF(type);
+  Py_XDECREF(traceback);
+#endif
+  PyRef held(original);
+  PyRef message(PyUnicode_FromFormat("argument '%s': %S", name, original));
+  if (!message) return;
+  PyObject* replacement = PyObject_CallOneArg(PyExc_TypeError, message.get());
+  if (replacement == nullptr) return;
+  PyException_SetCause(replacement, PyException_GetCause(original));  // steals the new reference
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(replacement);
+#else
+  Py_INCREF(PyExc_TypeError);
+  PyErr_Restore(PyExc_TypeError, replacement, nullptr);
+#endif
+}
+
+// ---- Results --------------------------------------------------------------------
+
+PyObject* to_python(Ok) { Py_RETURN_NONE; }
+
+PyObject* to_python(uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+
+PyObject* to_python(const std::vector<SearchHit>& hits) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < hits.size(); ++i) {
+    const SearchHit& hit = hits[i];
+    PyRef id(PyLong_FromUnsignedLong(hit.id));
+    PyRef score(PyFloat_FromDouble(hit.score));
+    PyRef metadata(PyUnicode_FromStringAndSize(hit.metadata.data(), static_cast<Py_ssize_t>(hit.metadata.size())));
+    if (!id || !score || !metadata) return nullptr;
+    PyObject* row = PyTuple_Pack(3, id.get(), score.get(), metadata.get());
+    if (row == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  return list.release();
+}
+
+}  // namespace vendrel::py
