@@ -12,3 +12,10 @@ cmake --build build/cpp -j "$(nproc)"
 ctest --test-dir build/cpp --output-on-failure -j "$(nproc)"
 
 .venv/bin/python -m pytest -q tests "$@"
+
+# The same C++ tests and Python suite again against an AddressSanitizer, LeakSanitizer
+# and UndefinedBehaviorSanitizer build (about 3 minutes on 2 cores, mostly the build).
+./scripts/sanitize.sh "$@"
+
+# Each fuzz target for a bounded time (clang and libFuzzer are installed when missing).
+./scripts/fuzz.sh 20

@@ -1,6 +1,8 @@
 #include "json.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdlib>
 #include <cmath>
 #include <cstring>
 
@@ -60,12 +62,12 @@ bool has_encoded_surrogate(const char* bytes, size_t length) {
 }
 
 // Sorts members by key (byte order) and keeps the last of each repeated key.
-void normalize_members(std::vector<std::pair<std::string, JsonValue>>& members) {
+void normalize_members(std::vector<JsonMember>& members) {
   std::stable_sort(members.begin(), members.end(),
-                   [](const auto& left, const auto& right) { return left.first < right.first; });
+                   [](const auto& left, const auto& right) { return left.key < right.key; });
   size_t kept = 0;
   for (size_t i = 0; i < members.size(); ++i) {
-    const bool superseded = i + 1 < members.size() && members[i + 1].first == members[i].first;
+    const bool superseded = i + 1 < members.size() && members[i + 1].key == members[i].key;
     if (superseded) continue;
     if (kept != i) members[kept] = std::move(members[i]);
     ++kept;
@@ -93,6 +95,29 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
   bool Int64(int64_t number) { return signed_number(number); }
   bool Uint(unsigned number) { return unsigned_number(number); }
   bool Uint64(uint64_t number) { return unsigned_number(number); }
+  // Numbers arrive as their literal text: the library's own full-precision conversion
+  // misreads a zero significand with a large exponent ("0e40"), so the conversion is
+  // done here, correctly rounded. Integer literals that fit stay integers.
+  bool RawNumber(const char* text, rapidjson::SizeType length, bool /*copy*/) {
+    const char* end = text + length;
+    const bool integral = std::none_of(text, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; });
+    if (integral && text[0] == '-') {
+      int64_t number = 0;
+      const auto [stop, error] = std::from_chars(text, end, number);
+      if (error == std::errc() && stop == end) return signed_number(number);
+    } else if (integral) {
+      uint64_t number = 0;
+      const auto [stop, error] = std::from_chars(text, end, number);
+      if (error == std::errc() && stop == end) return unsigned_number(number);
+    }
+    double number = 0.0;
+    const auto [stop, error] = std::from_chars(text, end, number);
+    if (error == std::errc::result_out_of_range) {
+      // Overflow becomes infinity (refused below); underflow rounds towards zero.
+      number = std::strtod(std::string(text, length).c_str(), nullptr);
+    }
+    return Double(number);
+  }
   bool Double(double number) {
     if (!std::isfinite(number)) return fail("number out of range", false);
     JsonValue value;
@@ -172,7 +197,7 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
     if (parent.value.kind == JsonValue::Kind::kArray) {
       parent.value.elements.push_back(std::move(value));
     } else {
-      parent.value.members.emplace_back(std::move(parent.pending_key), std::move(value));
+      parent.value.members.push_back(JsonMember{std::move(parent.pending_key), std::move(value)});
       parent.pending_key.clear();
     }
     return true;
@@ -231,7 +256,8 @@ Error syntax_error(std::string_view text, const char* description, size_t offset
 }  // namespace
 
 Result<JsonValue> parse_json(std::string_view text) {
-  constexpr unsigned kFlags = rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag;
+  constexpr unsigned kFlags = rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag |
+                              rapidjson::kParseNumbersAsStringsFlag;
   BoundedStream stream(text);
   TreeBuilder builder;
   rapidjson::Reader reader;

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "common.h"
@@ -14,12 +13,15 @@ namespace vendrel {
 // Nesting deeper than this many arrays/objects is refused ("recursion limit exceeded").
 inline constexpr int kJsonMaxDepth = 128;
 
+struct JsonMember;
+
 // One parsed JSON value. Numbers keep their kind: non-negative integer literals are
 // kUint, negative ones kInt, everything else (fractions, exponents, integers beyond 64
 // bits) kDouble; every number is finite. Object members are sorted by key in ascending
 // byte order, each key once (the last occurrence in the text wins).
 struct JsonValue {
   enum class Kind { kNull, kBool, kUint, kInt, kDouble, kString, kArray, kObject };
+
 
   Kind kind = Kind::kNull;
   bool boolean = false;
@@ -28,11 +30,18 @@ struct JsonValue {
   double double_number = 0.0;
   std::string text;                                       // kString
   std::vector<JsonValue> elements;                        // kArray
-  std::vector<std::pair<std::string, JsonValue>> members; // kObject, sorted by key
+  std::vector<JsonMember> members;                        // kObject, sorted by key
 
   bool is_number() const { return kind == Kind::kUint || kind == Kind::kInt || kind == Kind::kDouble; }
   // The number converted to the nearest double (integers) or unchanged (doubles).
   double as_double() const;
+};
+
+// An object member. A struct of its own (not a std::pair) so that JsonValue may hold
+// members while it is still being defined.
+struct JsonMember {
+  std::string key;
+  JsonValue value;
 };
 
 // Parses a whole UTF-8 text as one JSON value; nothing but white space may follow it.

@@ -93,6 +93,12 @@ def test_deep_nesting_is_refused(filled):
         filled.add(9, [1.0, 0.0], "[" * 100000)
 
 
+def test_zero_with_a_large_exponent_is_zero(db):
+    db.add(1, [1.0], '{"m": 0e40}')
+    assert select(db, '{"m": {"$eq": 0}}') == [1]
+    assert select(db, '{"m": {"$lt": 0e300}}') == []
+
+
 def test_numbers_beyond_double_range_are_errors(filled):
     with pytest.raises(ValueError, match=r" at line 1 column \d+$"):
         filled.search([1.0, 0.0], 5, '{"price": {"$gt": 1e400}}')

@@ -55,20 +55,20 @@ TEST(JsonParse, ObjectMembersSortedByBytesLastDuplicateWins) {
   JsonValue object = parse_ok(R"({"b": 1, "a": [true, null], "\u0080": 0, "\u007f": 0, "b": "last", "B": {}})");
   ASSERT_EQ(object.kind, Kind::kObject);
   std::vector<std::string> keys;
-  for (const auto& member : object.members) keys.push_back(member.first);
+  for (const auto& member : object.members) keys.push_back(member.key);
   // 0x7f sorts before the two-byte UTF-8 of U+0080 (0xC2 0x80): unsigned byte order.
   EXPECT_EQ(keys, (std::vector<std::string>{"B", "a", "b", "\x7f", "\xc2\x80"}));
-  EXPECT_EQ(object.members[2].second.text, "last");
-  EXPECT_EQ(object.members[1].second.elements.size(), 2u);
-  EXPECT_EQ(object.members[1].second.elements[0].kind, Kind::kBool);
-  EXPECT_EQ(object.members[1].second.elements[1].kind, Kind::kNull);
+  EXPECT_EQ(object.members[2].value.text, "last");
+  EXPECT_EQ(object.members[1].value.elements.size(), 2u);
+  EXPECT_EQ(object.members[1].value.elements[0].kind, Kind::kBool);
+  EXPECT_EQ(object.members[1].value.elements[1].kind, Kind::kNull);
 }
 
 TEST(JsonParse, StringsKeepNulBytesAndDecodeEscapes) {
   JsonValue text = parse_ok(R"("a\u0000b\n\ud83d\ude00")");
   EXPECT_EQ(text.text, std::string("a\0b\n\xf0\x9f\x98\x80", 8));
   JsonValue object = parse_ok(R"({"k\u0000": 1})");
-  EXPECT_EQ(object.members[0].first, std::string("k\0", 2));
+  EXPECT_EQ(object.members[0].key, std::string("k\0", 2));
 }
 
 TEST(JsonParse, DepthLimit) {
@@ -117,3 +117,15 @@ TEST(JsonParse, EmbeddedNulByteIsNotEndOfInput) {
 
 }  // namespace
 }  // namespace vendrel
+
+TEST(JsonNumberTest, ZeroSignificandWithLargeExponentIsZero) {
+  for (const char* text : {"0e40", "0E+300", "-0e40", "0.000e300", "1e-400"}) {
+    vendrel::Result<vendrel::JsonValue> parsed = vendrel::parse_json(text);
+    ASSERT_TRUE(parsed.ok()) << text;
+    EXPECT_EQ(parsed.value().kind, vendrel::JsonValue::Kind::kDouble) << text;
+    EXPECT_EQ(parsed.value().double_number, 0.0) << text;
+  }
+  vendrel::Result<vendrel::JsonValue> exact = vendrel::parse_json("0.1e1");
+  ASSERT_TRUE(exact.ok());
+  EXPECT_EQ(exact.value().double_number, 1.0);
+}

@@ -1,0 +1,17 @@
+"""The peers benchmark's smoke mode runs end to end: tiny N, vendrel alone, no peers."""
+
+import os
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def test_peers_bench_smoke_mode_runs():
+    proc = subprocess.run(
+        [sys.executable, os.path.join(ROOT, "bench", "peers_bench.py"), "--smoke"],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert "smoke: ok" in proc.stdout
+    assert '"recall"' in proc.stdout
