@@ -199,6 +199,11 @@ def rss_mb():
 
 
 def peak_rss_mb():
+    # VmHWM belongs to this process image; ru_maxrss would carry the parent's peak over.
+    with open("/proc/self/status") as handle:
+        for line in handle:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024.0
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
@@ -385,10 +390,12 @@ class Hnswlib:
         ids = np.flatnonzero(mask)
         for i in ids:
             self.index.mark_deleted(int(i))
+        self.marked = len(ids)
         return len(ids)
 
     def count(self):
-        return self.index.get_current_count() - self.index.get_deleted_count() if hasattr(self.index, "get_deleted_count") else self.index.element_count
+        # hnswlib's element_count includes ids marked deleted: subtract them.
+        return self.index.element_count - getattr(self, "marked", 0)
 
 
 class Usearch:
@@ -791,7 +798,7 @@ def main():
     report = {"date": datetime.date.today().isoformat(), "machine": machine_info(),
               "settings": {"n": args.n, "queries": nq, "filter_queries": nfq, "k": K,
                            "hnsw": {"M": HNSW_M, "ef_construction": HNSW_EFC, "ef_search": HNSW_EFS},
-                           "single_call_cap": SINGLE_CAP, "filters": dict(FILTERS),
+                           "single_call_cap": SINGLE_CAP, "peak_rss_source": "VmHWM", "filters": dict(FILTERS),
                            "delete_filter": DELETE_FILTER},
               "datasets": {}}
     work = tempfile.mkdtemp(prefix="peers-bench-")
