@@ -54,6 +54,10 @@ inline Status ok_status() { return Status(Ok{}); }
 struct ScoredId {
   uint32_t id = 0;
   float score = 0.0f;
+  // Internal, never returned: the squared distance behind a quantized score (0 for full
+  // vectors). It orders documents whose scores are equal when the top k are selected
+  // from more than k, which is where the order of equal scores is free.
+  float distance = 0.0f;
 };
 
 // A result row: id, score and the metadata text ("" when not requested).

@@ -71,16 +71,33 @@ bool ranks_before(const ScoredId& left, const ScoredId& right) {
   return left.score > right.score;
 }
 
+// The same order, with equal scores ranked by the squared distance behind them,
+// nearest first. Quantized scores saturate at 0 from a distance of 4 on, so many
+// documents can share a score; choosing among them by distance keeps the selected k
+// the nearest ones. Used only where the order of equal scores is free: selecting k
+// out of more than k.
+bool ranks_before_or_nearer(const ScoredId& left, const ScoredId& right) {
+  if (ranks_before(left, right)) return true;
+  if (ranks_before(right, left)) return false;
+  if (std::isnan(left.distance)) return false;
+  if (std::isnan(right.distance)) return true;
+  return left.distance < right.distance;
+}
+
 void keep_top_k(std::vector<ScoredId>& scored, uint64_t k) {
-  if (scored.size() > k) {
-    if (k == 0) {
-      scored.clear();
-      return;
-    }
-    std::nth_element(scored.begin(), scored.begin() + static_cast<std::ptrdiff_t>(k - 1), scored.end(), ranks_before);
-    scored.resize(k);
+  if (scored.size() <= k) {
+    // Nothing to select: equal scores keep their candidate order.
+    std::stable_sort(scored.begin(), scored.end(), ranks_before);
+    return;
   }
-  std::stable_sort(scored.begin(), scored.end(), ranks_before);
+  if (k == 0) {
+    scored.clear();
+    return;
+  }
+  std::nth_element(scored.begin(), scored.begin() + static_cast<std::ptrdiff_t>(k - 1), scored.end(),
+                   ranks_before_or_nearer);
+  scored.resize(k);
+  std::stable_sort(scored.begin(), scored.end(), ranks_before_or_nearer);
 }
 
 }  // namespace

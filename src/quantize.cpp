@@ -136,15 +136,19 @@ DistanceTable DistanceTable::build(const ProductQuantizer& quantizer, std::span<
   return table;
 }
 
-float DistanceTable::similarity(const uint8_t* code, size_t code_length) const {
+float DistanceTable::total(const uint8_t* code, size_t code_length) const {
   const size_t compared = std::min(code_length, used_subspaces);
   float total = 0.0f;
   for (size_t s = 0; s < compared; ++s) total += entries[s * kCentroidsPerSubspace + code[s]];
-  return similarity_from_total(total);
+  return total;
 }
 
-void DistanceTable::similarities(const uint8_t* const* codes, size_t count, size_t code_length,
-                                 float* out) const {
+float DistanceTable::similarity(const uint8_t* code, size_t code_length) const {
+  return similarity_from_total(total(code, code_length));
+}
+
+void DistanceTable::similarities(const uint8_t* const* codes, size_t count, size_t code_length, float* out,
+                                 float* totals_out) const {
   const size_t compared = std::min(code_length, used_subspaces);
   size_t first = 0;
   // Independent running sums hide the latency of the additions; each lane still adds
@@ -156,9 +160,15 @@ void DistanceTable::similarities(const uint8_t* const* codes, size_t count, size
       const float* row = entries.data() + s * kCentroidsPerSubspace;
       for (size_t lane = 0; lane < kLanes; ++lane) totals[lane] += row[codes[first + lane][s]];
     }
-    for (size_t lane = 0; lane < kLanes; ++lane) out[first + lane] = similarity_from_total(totals[lane]);
+    for (size_t lane = 0; lane < kLanes; ++lane) {
+      out[first + lane] = similarity_from_total(totals[lane]);
+      totals_out[first + lane] = totals[lane];
+    }
   }
-  for (; first < count; ++first) out[first] = similarity(codes[first], code_length);
+  for (; first < count; ++first) {
+    totals_out[first] = total(codes[first], code_length);
+    out[first] = similarity_from_total(totals_out[first]);
+  }
 }
 
 Status write_activation_notice(size_t threshold) {

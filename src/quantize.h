@@ -47,8 +47,12 @@ struct DistanceTable {
   static DistanceTable build(const ProductQuantizer& quantizer, std::span<const float> query);
   // The similarity of a code: 1 - min(sqrt(total) * 0.25, 1), in float32.
   float similarity(const uint8_t* code, size_t code_length) const;
-  // out[i] = similarity(codes[i], code_length) for i < count, several codes at a time.
-  void similarities(const uint8_t* const* codes, size_t count, size_t code_length, float* out) const;
+  // The summed squared distance behind similarity(): table entries added in subspace order.
+  float total(const uint8_t* code, size_t code_length) const;
+  // out[i] = similarity(codes[i], code_length) and totals_out[i] = total(codes[i],
+  // code_length) for i < count, several codes at a time.
+  void similarities(const uint8_t* const* codes, size_t count, size_t code_length, float* out,
+                    float* totals_out) const;
 };
 
 // The squared L2 distance of a query slice and a centroid over their common length

@@ -80,6 +80,7 @@ float code_similarity(const ProductQuantizer& quantizer, std::span<const float> 
 // One slice of candidates scored into per-candidate score and presence arrays.
 struct ScoreSlots {
   float* scores;
+  float* distances;
   uint8_t* present;
 };
 
@@ -97,10 +98,14 @@ void score_code_slice(const CodeTable& table, const DistanceTable& distances, st
   const uint8_t* batch_codes[kCodeBatch] = {};
   size_t batch_positions[kCodeBatch] = {};
   float batch_scores[kCodeBatch] = {};
+  float batch_totals[kCodeBatch] = {};
   size_t batch_size = 0;
   auto flush = [&] {
-    distances.similarities(batch_codes, batch_size, table.width(), batch_scores);
-    for (size_t b = 0; b < batch_size; ++b) out.scores[batch_positions[b]] = batch_scores[b];
+    distances.similarities(batch_codes, batch_size, table.width(), batch_scores, batch_totals);
+    for (size_t b = 0; b < batch_size; ++b) {
+      out.scores[batch_positions[b]] = batch_scores[b];
+      out.distances[batch_positions[b]] = batch_totals[b];
+    }
     batch_size = 0;
   };
   for (size_t i = 0; i < ids.size(); ++i) {
@@ -115,11 +120,11 @@ void score_code_slice(const CodeTable& table, const DistanceTable& distances, st
 }
 
 std::vector<ScoredId> compact_in_order(std::span<const uint32_t> ids, const std::vector<float>& scores,
-                                       const std::vector<uint8_t>& present) {
+                                       const std::vector<float>& distances, const std::vector<uint8_t>& present) {
   std::vector<ScoredId> scored;
   scored.reserve(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
-    if (present[i]) scored.push_back(ScoredId{ids[i], scores[i]});
+    if (present[i]) scored.push_back(ScoredId{ids[i], scores[i], distances[i]});
   }
   return scored;
 }
@@ -268,10 +273,11 @@ std::vector<ScoredId> VectorStorage::score_candidates(std::span<const float> que
   if (active) distances = DistanceTable::build(*active, query);
 
   std::vector<float> scores(ids.size());
+  std::vector<float> distances_found(ids.size());
   std::vector<uint8_t> present(ids.size());
   auto score_range = [&](size_t begin, size_t end) {
     const auto slice = ids.subspan(begin, end - begin);
-    const ScoreSlots out{scores.data() + begin, present.data() + begin};
+    const ScoreSlots out{scores.data() + begin, distances_found.data() + begin, present.data() + begin};
     if (active) {
       std::shared_lock codes_lock(codes.lock);
       score_code_slice(codes.value, distances, slice, out);
@@ -287,7 +293,7 @@ std::vector<ScoredId> VectorStorage::score_candidates(std::span<const float> que
   } else {
     score_range(0, ids.size());
   }
-  return compact_in_order(ids, scores, present);
+  return compact_in_order(ids, scores, distances_found, present);
 }
 
 std::vector<uint32_t> VectorStorage::scan_ids(uint64_t bound, const roaring::Roaring& excluded) const {

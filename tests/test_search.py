@@ -169,3 +169,18 @@ def test_quantized_regime_scores(db):
     # A longer query than the stored vectors is compared over their common length.
     longer = db.search(np.concatenate([vectors[42], np.ones(30, dtype=np.float32)]), 3, None, False)
     assert len(longer) == 3
+
+
+def test_quantized_scores_that_saturate_still_select_the_nearest(db):
+    # Unit vectors in 768 dimensions sit more than 4 away from the unit centroids, so
+    # every quantized score is 0.0; the documents chosen among the tied scores are still
+    # the nearest by quantized distance.
+    rng = np.random.default_rng(11)
+    vectors = rng.normal(size=(5001, 768)).astype(np.float32)
+    vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
+    for doc_id, vector in enumerate(vectors):
+        db.add(doc_id, vector, "{}")
+    for target in (42, 4321):
+        hits = db.search(vectors[target], 5, None, False)
+        assert [score for _, score, _ in hits] == [0.0] * 5
+        assert hits[0][0] == target
