@@ -53,7 +53,7 @@ IntervalTree IntervalTree::build(std::vector<NumericPair> pairs) {
     if (seen.addChecked(id)) tree.ids_.push_back(id);
   }
   tree.group_starts_.push_back(static_cast<uint32_t>(tree.ids_.size()));
-  sort_within_groups(tree.group_starts_, tree.ids_);
+  tree.finish();
   return tree;
 }
 
@@ -130,7 +130,7 @@ IntervalTree IntervalTree::merged_with(std::vector<NumericPair> pending) const {
     }
   }
   merged.group_starts_.push_back(static_cast<uint32_t>(merged.ids_.size()));
-  sort_within_groups(merged.group_starts_, merged.ids_);
+  merged.finish();
   return merged;
 }
 
@@ -143,13 +143,27 @@ size_t IntervalTree::count_below(double x, bool inclusive) const {
   return static_cast<size_t>(end - group_values_.begin());
 }
 
+void IntervalTree::finish() {
+  sort_within_groups(group_starts_, ids_);
+  all_ids_ = roaring::Roaring();
+  all_ids_.addMany(ids_.size(), ids_.data());
+  all_ids_.runOptimize();
+}
+
 roaring::Roaring IntervalTree::ids_in_groups(size_t first_group, size_t end_group) const {
   roaring::Roaring result;
   if (first_group >= end_group) return result;
   const uint32_t begin = group_starts_[first_group];
   const uint32_t end = group_starts_[end_group];
-  result.addMany(end - begin, ids_.data() + begin);
-  return result;
+  if (end - begin <= ids_.size() / 2) {
+    result.addMany(end - begin, ids_.data() + begin);
+    return result;
+  }
+  // More than half of the ids: every id sits in exactly one group, so the set is all
+  // ids minus the shorter rest, which is cheaper to build.
+  result.addMany(begin, ids_.data());
+  result.addMany(ids_.size() - end, ids_.data() + end);
+  return all_ids_ - result;
 }
 
 roaring::Roaring IntervalTree::range_query(std::string_view op, double x) const {
@@ -169,7 +183,8 @@ roaring::Roaring IntervalTree::exact(double x) const {
 
 size_t IntervalTree::memory_bytes() const {
   return sizeof(IntervalTree) + group_values_.capacity() * sizeof(double) +
-         group_starts_.capacity() * sizeof(uint32_t) + ids_.capacity() * sizeof(uint32_t);
+         group_starts_.capacity() * sizeof(uint32_t) + ids_.capacity() * sizeof(uint32_t) +
+         all_ids_.getSizeInBytes();
 }
 
 }  // namespace vendrel

@@ -51,7 +51,11 @@ class IntervalTree {
   std::vector<double> group_values_;
   std::vector<uint32_t> group_starts_;
   std::vector<uint32_t> ids_;
+  // Every id of the tree, for answering ranges that cover most of it by complement.
+  roaring::Roaring all_ids_;
 
+  // Sorts each group's ids and builds all_ids_; the last step of build and merge.
+  void finish();
   // Number of groups whose value is < x (strict) or <= x (inclusive).
   size_t count_below(double x, bool inclusive) const;
   roaring::Roaring ids_in_groups(size_t first_group, size_t end_group) const;
