@@ -70,12 +70,17 @@ float parallel_sum(const std::vector<std::pair<const float*, size_t>>& spans) {
       std::plus<float>());
 }
 
-void full_vector_regime() {
-  vendrel::VectorStorage storage;
-  const auto vectors = clustered(4000, 1);
+// Stores the vectors under ids 0..n-1 and returns those ids.
+std::vector<uint32_t> store_all(vendrel::VectorStorage& storage, const std::vector<std::vector<float>>& vectors) {
   for (uint32_t id = 0; id < vectors.size(); ++id) (void)storage.store(id, vectors[id]);
   std::vector<uint32_t> ids(vectors.size());
   std::iota(ids.begin(), ids.end(), 0u);
+  return ids;
+}
+
+void full_vector_regime() {
+  vendrel::VectorStorage storage;
+  const std::vector<uint32_t> ids = store_all(storage, clustered(4000, 1));
   const auto query = clustered(1, 2)[0];
 
   std::vector<std::pair<const float*, size_t>> page_rows;
@@ -92,10 +97,7 @@ void full_vector_regime() {
 
 void quantized_regime() {
   vendrel::VectorStorage storage;
-  const auto vectors = clustered(100000, 3);
-  for (uint32_t id = 0; id < vectors.size(); ++id) (void)storage.store(id, vectors[id]);
-  std::vector<uint32_t> ids(vectors.size());
-  std::iota(ids.begin(), ids.end(), 0u);
+  const std::vector<uint32_t> ids = store_all(storage, clustered(100000, 3));
   const auto query = clustered(1, 4)[0];
   volatile float sink = 0.0f;
   const double parallel_ms = median_ms([&] { sink = storage.score_candidates(query, ids, true).front().score; });

@@ -154,12 +154,17 @@ def test_huge_k_saturates(db):
     assert len(db.search([1.0], 2**63, json.dumps({"$not": {"$or": []}}))) == 1
 
 
-def test_quantized_regime_scores(db):
-    rng = np.random.default_rng(5)
-    vectors = rng.normal(size=(5001, 24)).astype(np.float32)
+def add_unit_vectors(db, count, dimension, seed):
+    rng = np.random.default_rng(seed)
+    vectors = rng.normal(size=(count, dimension)).astype(np.float32)
     vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
     for doc_id, vector in enumerate(vectors):
         db.add(doc_id, vector, "{}")
+    return vectors
+
+
+def test_quantized_regime_scores(db):
+    vectors = add_unit_vectors(db, 5001, 24, seed=5)
     hits = db.search(vectors[42], 10, None, False)
     assert len(hits) == 10
     assert all(0.0 <= score <= 1.0 for _, score, _ in hits)
@@ -175,11 +180,7 @@ def test_quantized_scores_that_saturate_still_select_the_nearest(db):
     # Unit vectors in 768 dimensions sit more than 4 away from the unit centroids, so
     # every quantized score is 0.0; the documents chosen among the tied scores are still
     # the nearest by quantized distance.
-    rng = np.random.default_rng(11)
-    vectors = rng.normal(size=(5001, 768)).astype(np.float32)
-    vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
-    for doc_id, vector in enumerate(vectors):
-        db.add(doc_id, vector, "{}")
+    vectors = add_unit_vectors(db, 5001, 768, seed=11)
     for target in (42, 4321):
         hits = db.search(vectors[target], 5, None, False)
         assert [score for _, score, _ in hits] == [0.0] * 5
