@@ -41,10 +41,7 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Creates `path` and its missing parents with mode 0o777 (less the umask). An existing
-// directory is not an error; anything else that stops the creation is, with the
-// operating system's text.
-Status create_directories(const std::string& path) {
+Status create_directories_from(const std::string& path) {
   if (path.empty()) return ok_status();
   if (::mkdir(path.c_str(), 0777) == 0) return ok_status();
   int error_number = errno;
@@ -54,7 +51,7 @@ Status create_directories(const std::string& path) {
   }
   const std::optional<std::string> parent = parent_directory(path);
   if (!parent) return value_error("failed to create whole tree");
-  Status parent_status = create_directories(*parent);
+  Status parent_status = create_directories_from(*parent);
   if (!parent_status.ok()) return parent_status;
   if (::mkdir(path.c_str(), 0777) == 0) return ok_status();
   error_number = errno;
@@ -131,49 +128,50 @@ Result<uint64_t> unix_now_seconds() {
   return static_cast<uint64_t>(now.tv_sec);
 }
 
-Result<std::unique_ptr<VendrelDB>> VendrelDB::open(std::string path) {
-  Status created = create_directories(path);
-  if (!created.ok()) return created.error();
-  auto db = std::make_unique<VendrelDB>();
-  db->metadata = std::make_shared<MetadataStore>(metadata_path_for(path));
-  db->path = std::move(path);
-  db->lsh = std::make_shared<LSH>(kStorageDimension);
-  db->storage = std::make_shared<VectorStorage>();
-  db->expirations = std::make_shared<RwLocked<ExpiryTable>>();
-  db->filter = std::make_shared<FilterEngine>();
-  db->deleted = std::make_shared<RwLocked<roaring::Roaring>>();
-  db->next_id = std::make_shared<RwLocked<uint64_t>>();
-  return db;
+Status create_directories(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return value_error("embedded null byte");
+  return create_directories_from(path);
 }
 
-Status VendrelDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
-                      std::optional<int64_t> ttl) {
-  // The first non-empty vector fixes the dimension and the LSH built for it; an empty
-  // one leaves the dimension open, so the next add decides again.
-  if (dimension == 0) {
-    lsh = std::make_shared<LSH>(vector.size());
-    dimension = vector.size();
-  } else if (vector.size() != dimension) {
-    return value_error("Dimension mismatch: expected " + std::to_string(dimension) + ", got " +
-                       std::to_string(vector.size()));
-  }
+bool ranks_before_by_id(const ScoredId& left, const ScoredId& right) {
+  if (ranks_before(left, right)) return true;
+  if (ranks_before(right, left)) return false;
+  return left.id < right.id;
+}
 
-  {
-    std::unique_lock guard(next_id->lock);
-    if (uint64_t{id} >= next_id->value) next_id->value = uint64_t{id} + 1;
-  }
+// ---- DocumentLedger ----
 
-  lsh->insert(id, vector);
+Result<DocumentLedger> DocumentLedger::open(std::string path) {
+  Status created = create_directories(path);
+  if (!created.ok()) return created.error();
+  DocumentLedger ledger;
+  ledger.metadata = std::make_shared<MetadataStore>(metadata_path_for(path));
+  ledger.path = std::move(path);
+  ledger.expirations = std::make_shared<RwLocked<ExpiryTable>>();
+  ledger.filter = std::make_shared<FilterEngine>();
+  ledger.deleted = std::make_shared<RwLocked<roaring::Roaring>>();
+  ledger.next_id = std::make_shared<RwLocked<uint64_t>>();
+  return ledger;
+}
 
-  Status stored = storage->store(id, vector);
-  if (!stored.ok()) return stored;
+void DocumentLedger::raise_id_bound(uint32_t id) {
+  std::unique_lock guard(next_id->lock);
+  if (uint64_t{id} >= next_id->value) next_id->value = uint64_t{id} + 1;
+}
 
+uint64_t DocumentLedger::id_bound() const {
+  std::shared_lock guard(next_id->lock);
+  return next_id->value;
+}
+
+Status DocumentLedger::record_document(uint32_t id, std::string_view metadata_json, std::optional<int64_t> ttl) {
   Status appended = metadata->append(id, metadata_json);
   if (!appended.ok()) return appended;
+  return index_document(id, parse_json(metadata_json), ttl);
+}
 
+Status DocumentLedger::index_document(uint32_t id, const Result<JsonValue>& parsed, std::optional<int64_t> ttl) {
   filter->add_document(id);
-
-  Result<JsonValue> parsed = parse_json(metadata_json);
   if (!parsed.ok()) return parsed.error();
   if (parsed.value().kind == JsonValue::Kind::kObject) filter->index_object(parsed.value(), std::string(), id);
 
@@ -188,32 +186,127 @@ Status VendrelDB::add(uint32_t id, std::span<const float> vector, std::string_vi
   return ok_status();
 }
 
+Result<std::optional<roaring::Roaring>> DocumentLedger::sweep_and_filter(std::optional<std::string_view> filter_json,
+                                                                         const IndexRemoval& unindex) {
+  Status swept = clean_expired(unindex);
+  if (!swept.ok()) return swept.error();
+  if (!filter_json) return std::optional<roaring::Roaring>();
+  Result<OptionalIds> selected = filter->apply_filter(*filter_json);
+  if (!selected.ok()) return selected.error();
+  return std::optional<roaring::Roaring>(selected.value() ? std::move(*selected.value()) : roaring::Roaring());
+}
+
+std::vector<SearchHit> DocumentLedger::build_results(std::vector<ScoredId> scored, bool include_metadata) const {
+  std::vector<SearchHit> hits;
+  hits.reserve(scored.size());
+  for (const ScoredId& entry : scored) {
+    if (!include_metadata) {
+      hits.push_back(SearchHit{entry.id, entry.score, std::string()});
+      continue;
+    }
+    std::optional<std::string> text = metadata->read(entry.id);
+    if (text) hits.push_back(SearchHit{entry.id, entry.score, std::move(*text)});
+  }
+  return hits;
+}
+
+void DocumentLedger::remove_ids_locked(roaring::Roaring& deleted_set, const roaring::Roaring& ids,
+                                       const IndexRemoval& unindex) {
+  deleted_set |= ids;
+  unindex(ids);
+  filter->remove_documents(ids);
+}
+
+Result<uint64_t> DocumentLedger::delete_matching(std::string_view filter_json, const IndexRemoval& unindex) {
+  Result<OptionalIds> selected = filter->apply_filter(filter_json);
+  if (!selected.ok()) return selected.error();
+  if (!selected.value()) return uint64_t{0};
+  const roaring::Roaring& ids = *selected.value();
+  // Counted before any change: ids already deleted are selected (and counted) again.
+  const uint64_t selected_count = ids.cardinality();
+  std::unique_lock guard(deleted->lock);
+  remove_ids_locked(deleted->value, ids, unindex);
+  return selected_count;
+}
+
+Result<uint64_t> DocumentLedger::count(const IndexRemoval& unindex) {
+  Status swept = clean_expired(unindex);
+  if (!swept.ok()) return swept.error();
+  const uint64_t bound = id_bound();
+  uint64_t deleted_count = 0;
+  {
+    std::shared_lock guard(deleted->lock);
+    deleted_count = deleted->value.cardinality();
+  }
+  return bound - deleted_count;
+}
+
+Status DocumentLedger::clean_expired(const IndexRemoval& unindex) {
+  Result<uint64_t> now = unix_now_seconds();
+  if (!now.ok()) return now.error();
+
+  std::vector<uint32_t> expired;
+  {
+    std::shared_lock guard(expirations->lock);
+    expired = expirations->value.expired_before(now.value());
+  }
+  if (expired.empty()) return ok_status();
+
+  const roaring::Roaring expired_ids(expired.size(), expired.data());
+  std::unique_lock deleted_guard(deleted->lock);
+  {
+    std::unique_lock expiry_guard(expirations->lock);
+    for (uint32_t id : expired) expirations->value.erase(id);
+  }
+  remove_ids_locked(deleted->value, expired_ids, unindex);
+  return ok_status();
+}
+
+// ---- VendrelDB ----
+
+Result<std::unique_ptr<VendrelDB>> VendrelDB::open(std::string path) {
+  Result<DocumentLedger> ledger = DocumentLedger::open(std::move(path));
+  if (!ledger.ok()) return ledger.error();
+  auto db = std::make_unique<VendrelDB>();
+  db->ledger = std::move(ledger.value());
+  db->lsh = std::make_shared<LSH>(kStorageDimension);
+  db->storage = std::make_shared<VectorStorage>();
+  return db;
+}
+
+Status VendrelDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                      std::optional<int64_t> ttl) {
+  // The first non-empty vector fixes the dimension and the LSH built for it; an empty
+  // one leaves the dimension open, so the next add decides again.
+  if (dimension == 0) {
+    lsh = std::make_shared<LSH>(vector.size());
+    dimension = vector.size();
+  } else if (vector.size() != dimension) {
+    return value_error("Dimension mismatch: expected " + std::to_string(dimension) + ", got " +
+                       std::to_string(vector.size()));
+  }
+  ledger.raise_id_bound(id);
+  lsh->insert(id, vector);
+  Status stored = storage->store(id, vector);
+  if (!stored.ok()) return stored;
+  return ledger.record_document(id, metadata_json, ttl);
+}
+
 Result<std::vector<SearchHit>> VendrelDB::search(std::span<const float> query, uint64_t k,
                                                  std::optional<std::string_view> filter_json,
                                                  bool include_metadata) {
-  Status swept = clean_expired();
-  if (!swept.ok()) return swept.error();
-
-  std::optional<roaring::Roaring> filter_set;
-  if (filter_json) {
-    Result<OptionalIds> selected = filter->apply_filter(*filter_json);
-    if (!selected.ok()) return selected.error();
-    filter_set = selected.value() ? std::move(*selected.value()) : roaring::Roaring();
-  }
+  Result<std::optional<roaring::Roaring>> filtered = ledger.sweep_and_filter(filter_json, unindex_);
+  if (!filtered.ok()) return filtered.error();
+  const std::optional<roaring::Roaring>& filter_set = filtered.value();
 
   const uint64_t tenfold_k = saturating_mul(k, 10);
   const uint64_t budget = tenfold_k >= kMinCandidateBudget + 1 ? tenfold_k : kMinCandidateBudget;
   std::vector<uint32_t> candidates = lsh->query(query, budget);
 
-  uint64_t id_bound = 0;
+  const uint64_t id_bound = ledger.id_bound();
   {
-    std::shared_lock guard(next_id->lock);
-    id_bound = next_id->value;
-  }
-
-  {
-    std::shared_lock guard(deleted->lock);
-    const roaring::Roaring& deleted_ids = deleted->value;
+    std::shared_lock guard(ledger.deleted->lock);
+    const roaring::Roaring& deleted_ids = ledger.deleted->value;
     const bool scan = candidates.size() < saturating_mul(k, 2) && candidates.size() < id_bound;
     if (scan && !filter_set) {
       candidates = storage->scan_ids(id_bound, deleted_ids);
@@ -233,75 +326,6 @@ Result<std::vector<SearchHit>> VendrelDB::search(std::span<const float> query, u
       storage->score_candidates(query, candidates, candidates.size() > kParallelScoringThreshold);
   keep_top_k(scored, k);
   return build_results(std::move(scored), include_metadata);
-}
-
-std::vector<SearchHit> VendrelDB::build_results(std::vector<ScoredId> scored, bool include_metadata) const {
-  std::vector<SearchHit> hits;
-  hits.reserve(scored.size());
-  for (const ScoredId& entry : scored) {
-    if (!include_metadata) {
-      hits.push_back(SearchHit{entry.id, entry.score, std::string()});
-      continue;
-    }
-    std::optional<std::string> text = metadata->read(entry.id);
-    if (text) hits.push_back(SearchHit{entry.id, entry.score, std::move(*text)});
-  }
-  return hits;
-}
-
-void VendrelDB::remove_ids_locked(roaring::Roaring& deleted_set, const roaring::Roaring& ids) {
-  deleted_set |= ids;
-  lsh->remove_many(ids);
-  filter->remove_documents(ids);
-}
-
-Result<uint64_t> VendrelDB::delete_matching(std::string_view filter_json) {
-  Result<OptionalIds> selected = filter->apply_filter(filter_json);
-  if (!selected.ok()) return selected.error();
-  if (!selected.value()) return uint64_t{0};
-  const roaring::Roaring& ids = *selected.value();
-  // Counted before any change: ids already deleted are selected (and counted) again.
-  const uint64_t selected_count = ids.cardinality();
-  std::unique_lock guard(deleted->lock);
-  remove_ids_locked(deleted->value, ids);
-  return selected_count;
-}
-
-Result<uint64_t> VendrelDB::count() {
-  Status swept = clean_expired();
-  if (!swept.ok()) return swept.error();
-  uint64_t id_bound = 0;
-  {
-    std::shared_lock guard(next_id->lock);
-    id_bound = next_id->value;
-  }
-  uint64_t deleted_count = 0;
-  {
-    std::shared_lock guard(deleted->lock);
-    deleted_count = deleted->value.cardinality();
-  }
-  return id_bound - deleted_count;
-}
-
-Status VendrelDB::clean_expired() {
-  Result<uint64_t> now = unix_now_seconds();
-  if (!now.ok()) return now.error();
-
-  std::vector<uint32_t> expired;
-  {
-    std::shared_lock guard(expirations->lock);
-    expired = expirations->value.expired_before(now.value());
-  }
-  if (expired.empty()) return ok_status();
-
-  const roaring::Roaring expired_ids(expired.size(), expired.data());
-  std::unique_lock deleted_guard(deleted->lock);
-  {
-    std::unique_lock expiry_guard(expirations->lock);
-    for (uint32_t id : expired) expirations->value.erase(id);
-  }
-  remove_ids_locked(deleted->value, expired_ids);
-  return ok_status();
 }
 
 }  // namespace vendrel

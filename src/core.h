@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -15,6 +16,7 @@
 #include "common.h"
 #include "id_set.h"
 #include "filter.h"
+#include "json.h"
 #include "lsh.h"
 #include "metadata_store.h"
 #include "storage.h"
@@ -40,11 +42,85 @@ struct ExpiryTable {
 // epoch is a kInternal error.
 Result<uint64_t> unix_now_seconds();
 
+// Creates `path` and its missing parents (mode 0o777 less the umask); an existing
+// directory is fine. A path holding a NUL byte is refused before anything is created,
+// since the operating system would silently stop at it; other failures carry the
+// operating system's text.
+Status create_directories(const std::string& path);
+
+// Takes the ids a database's own indexes must forget (ascending). Called with the
+// deleted set's write lock held.
+using IndexRemoval = std::function<void(const roaring::Roaring& ids)>;
+
+// Descending score, NaN after every number, and, where equal scores are ranked, the
+// lower id first: the order of every result list the full-vector database returns.
+bool ranks_before_by_id(const ScoredId& left, const ScoredId& right);
+
+// What a database keeps beside its vectors, the same for every database class: the
+// directory, the metadata file, expiry times, the filter index, the deleted set and
+// the id bound. Each part is shared and guarded by its own lock.
+struct DocumentLedger {
+  std::string path;
+  std::shared_ptr<MetadataStore> metadata;
+  std::shared_ptr<RwLocked<ExpiryTable>> expirations;
+  std::shared_ptr<FilterEngine> filter;
+  std::shared_ptr<RwLocked<roaring::Roaring>> deleted;
+  // One more than the highest id added. Wider than 32 bits so that id 4294967295
+  // gives 4294967296.
+  std::shared_ptr<RwLocked<uint64_t>> next_id;
+
+  // Creates the directory (create_directories) and empty parts. Nothing is read from
+  // or written to the directory's files.
+  static Result<DocumentLedger> open(std::string path);
+
+  // Raises the id bound to cover `id` (write lock on next_id).
+  void raise_id_bound(uint32_t id);
+  uint64_t id_bound() const;
+
+  // The steps of an add after the vector is stored, in order: append the text to the
+  // metadata file and point the id's entry at it, add the id to the filter's set of
+  // all documents, parse the text and index it when it is an object, record the expiry
+  // when a ttl is given. Not transactional: a failing step (file error, JSON syntax
+  // error, a clock before the epoch) keeps the effects of the steps before it.
+  Status record_document(uint32_t id, std::string_view metadata_json, std::optional<int64_t> ttl);
+  // The last two of those steps alone, for a text already appended and parsed.
+  Status index_document(uint32_t id, const Result<JsonValue>& parsed, std::optional<int64_t> ttl);
+
+  // Runs the expiry sweep, then evaluates the filter: nullopt without a filter, else its
+  // id set (an undetermined filter selects nothing). A text that is not JSON is a kValue
+  // error with the parser's message.
+  Result<std::optional<roaring::Roaring>> sweep_and_filter(std::optional<std::string_view> filter_json,
+                                                           const IndexRemoval& unindex);
+
+  // Attaches metadata texts (read from the file per hit) to scored ids; ids whose text
+  // cannot be read are left out when metadata is requested. Never fails.
+  std::vector<SearchHit> build_results(std::vector<ScoredId> scored, bool include_metadata) const;
+
+  // Deletes every document the filter selects: the deleted set grows, the filter index
+  // and `unindex` forget the ids. Returns how many ids the filter selected, counted
+  // before any change (ids already deleted that numeric sets still hold count again).
+  Result<uint64_t> delete_matching(std::string_view filter_json, const IndexRemoval& unindex);
+
+  // The id bound minus the deleted ids, after an expiry sweep.
+  Result<uint64_t> count(const IndexRemoval& unindex);
+
+  // Deletes the documents whose expiry time has passed (strictly before the current
+  // whole second), as delete_matching does.
+  Status clean_expired(const IndexRemoval& unindex);
+
+ private:
+  // Under the deleted set's write lock held by the caller.
+  void remove_ids_locked(roaring::Roaring& deleted_set, const roaring::Roaring& ids, const IndexRemoval& unindex);
+};
+
+// The database of record: candidates from the LSH, vectors quantized from 5000 slots on.
 class VendrelDB {
  public:
+  VendrelDB() = default;
+  VendrelDB(const VendrelDB&) = delete;
+  VendrelDB& operator=(const VendrelDB&) = delete;
+
   // Creates the directory (and missing parents, mode 0o777) and an empty database.
-  // Nothing is read from or written to the directory's files. A directory that cannot
-  // be created is a kValue error with the operating system's text.
   static Result<std::unique_ptr<VendrelDB>> open(std::string path);
 
   // Stores one document; see the steps in core.cpp. Not transactional: a failing step
@@ -56,36 +132,25 @@ class VendrelDB {
   Result<std::vector<SearchHit>> search(std::span<const float> query, uint64_t k,
                                         std::optional<std::string_view> filter_json, bool include_metadata);
 
-  // Attaches metadata texts (read from the file per hit) to scored ids; ids whose text
-  // cannot be read are left out when metadata is requested. Never fails.
-  std::vector<SearchHit> build_results(std::vector<ScoredId> scored, bool include_metadata) const;
-
+  std::vector<SearchHit> build_results(std::vector<ScoredId> scored, bool include_metadata) const {
+    return ledger.build_results(std::move(scored), include_metadata);
+  }
   // Deletes every document the filter selects; returns how many it selected.
-  Result<uint64_t> delete_matching(std::string_view filter_json);
-
+  Result<uint64_t> delete_matching(std::string_view filter_json) { return ledger.delete_matching(filter_json, unindex_); }
   // Live documents: the id bound minus the deleted ids, after an expiry sweep.
-  Result<uint64_t> count();
-
+  Result<uint64_t> count() { return ledger.count(unindex_); }
   // Deletes the documents whose expiry time has passed.
-  Status clean_expired();
+  Status clean_expired() { return ledger.clean_expired(unindex_); }
 
-  // Record fields, in declared order.
-  std::string path;
+  // Record fields.
+  DocumentLedger ledger;
   std::shared_ptr<LSH> lsh;
   std::shared_ptr<VectorStorage> storage;
-  std::shared_ptr<MetadataStore> metadata;
-  std::shared_ptr<RwLocked<ExpiryTable>> expirations;
-  std::shared_ptr<FilterEngine> filter;
-  std::shared_ptr<RwLocked<roaring::Roaring>> deleted;
-  // One more than the highest id added. Wider than 32 bits so that id 4294967295
-  // gives 4294967296.
-  std::shared_ptr<RwLocked<uint64_t>> next_id;
   size_t dimension = 0;
 
  private:
-  // Deletes `ids` (ascending) from the LSH and the filter index and adds them to the
-  // deleted set; the caller holds the deleted set's write lock.
-  void remove_ids_locked(roaring::Roaring& deleted_set, const roaring::Roaring& ids);
+  // Deleted ids leave the LSH buckets.
+  IndexRemoval unindex_ = [this](const roaring::Roaring& ids) { lsh->remove_many(ids); };
 };
 
 }  // namespace vendrel
