@@ -9,6 +9,14 @@ std::string os_error_text(int error_number) {
   return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")";
 }
 
+bool ranks_before_by_id(const ScoredId& left, const ScoredId& right) {
+  const bool left_nan = std::isnan(left.score);
+  const bool right_nan = std::isnan(right.score);
+  if (left_nan != right_nan) return right_nan;
+  if (!left_nan && left.score != right.score) return left.score > right.score;
+  return left.id < right.id;
+}
+
 float Lcg::next() {
   state_ = state_ * 1103515245ULL + 12345ULL;
   // The shifted state keeps up to 48 significant bits; the conversion rounds to nearest.

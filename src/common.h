@@ -60,6 +60,10 @@ struct ScoredId {
   float distance = 0.0f;
 };
 
+// Descending score with NaN after every number, and equal scores in ascending id order:
+// a strict weak order, so selection and sorting stay in bounds whatever the scores.
+bool ranks_before_by_id(const ScoredId& left, const ScoredId& right);
+
 // A result row: id, score and the metadata text ("" when not requested).
 struct SearchHit {
   uint32_t id = 0;

@@ -128,15 +128,13 @@ Result<uint64_t> unix_now_seconds() {
   return static_cast<uint64_t>(now.tv_sec);
 }
 
+Error row_error(size_t row, const Error& error) {
+  return Error{error.kind, "row " + std::to_string(row) + ": " + error.message};
+}
+
 Status create_directories(const std::string& path) {
   if (path.find('\0') != std::string::npos) return value_error("embedded null byte");
   return create_directories_from(path);
-}
-
-bool ranks_before_by_id(const ScoredId& left, const ScoredId& right) {
-  if (ranks_before(left, right)) return true;
-  if (ranks_before(right, left)) return false;
-  return left.id < right.id;
 }
 
 // ---- DocumentLedger ----
@@ -290,6 +288,14 @@ Status VendrelDB::add(uint32_t id, std::span<const float> vector, std::string_vi
   Status stored = storage->store(id, vector);
   if (!stored.ok()) return stored;
   return ledger.record_document(id, metadata_json, ttl);
+}
+
+Status VendrelDB::add_many(const DocumentBatch& batch) {
+  for (size_t row = 0; row < batch.size(); ++row) {
+    Status added = add(batch.ids[row], batch.vectors[row], batch.metadata_jsons[row], batch.ttl(row));
+    if (!added.ok()) return row_error(row, added.error());
+  }
+  return ok_status();
 }
 
 Result<std::vector<SearchHit>> VendrelDB::search(std::span<const float> query, uint64_t k,

@@ -52,9 +52,21 @@ Status create_directories(const std::string& path);
 // deleted set's write lock held.
 using IndexRemoval = std::function<void(const roaring::Roaring& ids)>;
 
-// Descending score, NaN after every number, and, where equal scores are ranked, the
-// lower id first: the order of every result list the full-vector database returns.
-bool ranks_before_by_id(const ScoredId& left, const ScoredId& right);
+// One add_many call's rows after conversion: row i is (ids[i], vectors[i],
+// metadata_jsons[i], ttls[i]); `ttls` is empty when no row has a time-to-live. The
+// spans point into the caller's buffers, which outlive the call.
+struct DocumentBatch {
+  std::span<const uint32_t> ids;
+  std::vector<std::span<const float>> vectors;
+  std::vector<std::string_view> metadata_jsons;
+  std::vector<std::optional<int64_t>> ttls;
+
+  size_t size() const { return ids.size(); }
+  std::optional<int64_t> ttl(size_t row) const { return ttls.empty() ? std::nullopt : ttls[row]; }
+};
+
+// The error of row `row` of a batch: the row's own error with "row N: " in front.
+Error row_error(size_t row, const Error& error);
 
 // What a database keeps beside its vectors, the same for every database class: the
 // directory, the metadata file, expiry times, the filter index, the deleted set and
@@ -127,6 +139,10 @@ class VendrelDB {
   // keeps the effects of the steps before it.
   Status add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
              std::optional<int64_t> ttl);
+
+  // add for every row in order, stopping at the first row that fails; its error gets
+  // "row N: " in front. Rows before it are stored; it keeps what add keeps.
+  Status add_many(const DocumentBatch& batch);
 
   // The top k documents by descending similarity, optionally restricted by a filter.
   Result<std::vector<SearchHit>> search(std::span<const float> query, uint64_t k,

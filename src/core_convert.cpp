@@ -5,6 +5,13 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <type_traits>
+
+// Each extension module compiles this file with its own name, so that each registers
+// its own exception class under its own module.
+#ifndef VENDREL_MODULE_NAME
+#define VENDREL_MODULE_NAME "vendrel"
+#endif
 
 namespace vendrel::py {
 namespace {
@@ -133,31 +140,6 @@ char native_float_format(const char* format) {
   return 0;
 }
 
-class BufferView {
- public:
-  BufferView() = default;
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  // False, with no error set, when the object exports no strided buffer.
-  bool acquire(PyObject* object) {
-    if (!PyObject_CheckBuffer(object)) return false;
-    if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) != 0) {
-      PyErr_Clear();
-      return false;
-    }
-    held_ = true;
-    return true;
-  }
-  const Py_buffer& view() const { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
 // Copies a 1-D C-contiguous float32 or float64 buffer (a NumPy array, array.array,
 // memoryview) without a Python object per item. Anything else is left to the
 // item-by-item path, which then reports its own errors.
@@ -206,10 +188,10 @@ bool bind_keyword(const Signature& signature, PyObject* key, PyObject* value, Py
 }
 
 bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject** out) {
-  const auto count = static_cast<Py_ssize_t>(signature.names.size());
+  const auto count = static_cast<Py_ssize_t>(std::min(signature.positional, signature.names.size()));
   if (nargs > count) {
     const char* verb = nargs == 1 ? "was" : "were";
-    if (signature.required == signature.names.size()) {
+    if (signature.required >= static_cast<size_t>(count)) {
       PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", signature.qualname, count,
                    nargs, verb);
     } else {
@@ -260,7 +242,7 @@ void raise_error(const Error& error) {
 
 void raise_panic(std::string_view message) {
   if (panic_type == nullptr) {
-    panic_type = PyErr_NewExceptionWithDoc("vendrel.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    panic_type = PyErr_NewExceptionWithDoc(VENDREL_MODULE_NAME ".PanicException", kPanicDoc, PyExc_BaseException, nullptr);
     if (panic_type == nullptr) return;
   }
   PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
@@ -285,6 +267,64 @@ void raise_wrong_type(PyObject* object, const char* expected) {
   PyRef name(type_qualname(Py_TYPE(object)));
   if (!name) return;
   PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), expected);
+}
+
+// ---- Instances ------------------------------------------------------------------
+
+bool borrow_flag_take(PyObject* self, PyTypeObject* type, const char* type_name, Access access,
+                      Py_ssize_t* flag_of_self) {
+  if (flag_of_self == nullptr || !PyObject_TypeCheck(self, type)) {
+    raise_wrong_type(self, type_name);
+    return false;
+  }
+  Py_ssize_t& flag = *flag_of_self;
+  if (access == Access::kExclusive) {
+    if (flag != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return false;
+    }
+    flag = -1;
+  } else {
+    if (flag == -1) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return false;
+    }
+    ++flag;
+  }
+  return true;
+}
+
+void borrow_flag_release(Py_ssize_t* flag, Access access) {
+  if (access == Access::kExclusive) {
+    *flag = 0;
+  } else {
+    --*flag;
+  }
+}
+
+PyTypeObject* create_class(PyType_Spec* spec, const char* class_doc) {
+  PyRef type(PyType_FromSpec(spec));
+  if (!type) return nullptr;
+  // A heap type stores the docstring without its signature, "", in __doc__; the
+  // class documents nothing beyond its signature.
+  if (PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0) return nullptr;
+#if PY_VERSION_HEX < 0x030A0000
+  // Before 3.10 the slot's signature was dropped from tp_doc, and with it
+  // __text_signature__; put the whole text back (the type frees tp_doc with PyObject_Free).
+  auto* heap_type = reinterpret_cast<PyTypeObject*>(type.get());
+  const size_t size = std::strlen(class_doc) + 1;
+  char* doc = static_cast<char*>(PyObject_Malloc(size));
+  if (doc == nullptr) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  std::memcpy(doc, class_doc, size);
+  PyObject_Free(const_cast<char*>(heap_type->tp_doc));
+  heap_type->tp_doc = doc;
+#else
+  (void)class_doc;
+#endif
+  return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 // ---- Argument binding -----------------------------------------------------------
@@ -392,6 +432,182 @@ bool convert_float_array(PyObject* object, std::vector<float>* out) {
 bool convert_scored_array(PyObject* object, std::vector<ScoredId>* out) {
   if (!check_array_object(object)) return false;
   return convert_sequence_items(object, out, convert_scored_item);
+}
+
+namespace {
+
+// Puts "row N: " in front of the pending exception's message, keeping its class and its
+// cause. An exception whose class cannot be rebuilt from one message (UnicodeEncodeError)
+// stays as it was raised.
+void prefix_pending_error(size_t row) {
+  PyObject* type = nullptr;
+  PyObject* original = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &original, &traceback);
+  if (type == nullptr) return;
+  PyErr_NormalizeException(&type, &original, &traceback);
+  PyRef message(PyUnicode_FromFormat("row %zu: %S", row, original));
+  PyObject* replacement = message ? PyObject_CallOneArg(type, message.get()) : nullptr;
+  if (replacement == nullptr || !PyExceptionInstance_Check(replacement)) {
+    Py_XDECREF(replacement);
+    PyErr_Clear();
+    PyErr_Restore(type, original, traceback);
+    return;
+  }
+  PyException_SetCause(replacement, PyException_GetCause(original));  // steals the new reference
+  Py_XDECREF(original);
+  Py_XDECREF(traceback);
+  PyErr_Restore(type, replacement, nullptr);
+}
+
+// Converts every item of a sequence (not a str) with `convert_item`, naming the row of a
+// failing item.
+template <typename T>
+bool convert_rows(PyObject* object, std::vector<T>* out, bool (*convert_item)(PyObject*, T*)) {
+  if (!check_array_object(object)) return false;
+  size_t row = 0;
+  const auto convert_numbered = [&](PyObject* item, T* value) {
+    if (convert_item(item, value)) {
+      ++row;
+      return true;
+    }
+    prefix_pending_error(row);
+    return false;
+  };
+  const Py_ssize_t hint = PySequence_Size(object);
+  if (hint < 0) PyErr_Clear();
+  if (hint > 0) out->reserve(std::min(static_cast<size_t>(hint), kMaxReservedItems));
+  PyRef iterator(PyObject_GetIter(object));
+  if (!iterator) return false;
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    T value{};
+    if (!convert_numbered(item.get(), &value)) return false;
+    out->push_back(std::move(value));
+  }
+  return !PyErr_Occurred();
+}
+
+// Item `index` of a buffer of T, and whether it is a valid id (0 to 4294967295).
+template <typename T>
+int64_t read_integer(const unsigned char* bytes, size_t index, bool* in_range) {
+  T value;
+  std::memcpy(&value, bytes + index * sizeof(T), sizeof(T));
+  if constexpr (std::is_unsigned_v<T>) {
+    *in_range = static_cast<uint64_t>(value) <= UINT32_MAX;
+    return *in_range ? static_cast<int64_t>(value) : -1;
+  } else {
+    *in_range = value >= 0 && static_cast<uint64_t>(value) <= UINT32_MAX;
+    return value;
+  }
+}
+
+// Ids from a 1-D C-contiguous buffer of native integers; false with no error set when
+// the object is no such buffer.
+bool read_id_buffer(PyObject* object, std::vector<uint32_t>* out, bool* failed) {
+  BufferView buffer;
+  if (!buffer.acquire(object)) return false;
+  const Py_buffer& view = buffer.view();
+  if (view.ndim != 1 || !PyBuffer_IsContiguous(&view, 'C') || view.format == nullptr) return false;
+  const char* format = view.format;
+  if (format[0] == '@' || format[0] == '=' || (format[0] == '<' && std::endian::native == std::endian::little)) ++format;
+  if (format[0] == '\0' || format[1] != '\0') return false;
+  const auto* bytes = static_cast<const unsigned char*>(view.buf);
+  const size_t count = static_cast<size_t>(view.shape[0]);
+  int64_t (*read)(const unsigned char*, size_t, bool*) = nullptr;
+  size_t item_size = 0;
+  switch (format[0]) {
+    case 'b': read = read_integer<signed char>; item_size = sizeof(signed char); break;
+    case 'B': read = read_integer<unsigned char>; item_size = sizeof(unsigned char); break;
+    case 'h': read = read_integer<short>; item_size = sizeof(short); break;
+    case 'H': read = read_integer<unsigned short>; item_size = sizeof(unsigned short); break;
+    case 'i': read = read_integer<int>; item_size = sizeof(int); break;
+    case 'I': read = read_integer<unsigned int>; item_size = sizeof(unsigned int); break;
+    case 'l': read = read_integer<long>; item_size = sizeof(long); break;
+    case 'L': read = read_integer<unsigned long>; item_size = sizeof(unsigned long); break;
+    case 'q': read = read_integer<long long>; item_size = sizeof(long long); break;
+    case 'Q': read = read_integer<unsigned long long>; item_size = sizeof(unsigned long long); break;
+    default: return false;
+  }
+  // Standard-size formats ("<l" is 4 bytes) go through the item-by-item path.
+  if (static_cast<size_t>(view.itemsize) != item_size) return false;
+  out->resize(count);
+  for (size_t i = 0; i < count; ++i) {
+    bool in_range = false;
+    const int64_t value = read(bytes, i, &in_range);
+    if (!in_range) {
+      PyErr_Format(PyExc_OverflowError, "row %zu: %s", i, kOutOfRange);
+      *failed = true;
+      return true;
+    }
+    (*out)[i] = static_cast<uint32_t>(value);
+  }
+  return true;
+}
+
+// Rows from a 2-D C-contiguous float32 (held, not copied) or float64 (converted) buffer;
+// false with no error set when the object is no such buffer.
+bool read_row_buffer(PyObject* object, VectorRows* out) {
+  if (!out->held.acquire(object)) return false;
+  const Py_buffer& view = out->held.view();
+  const char kind = native_float_format(view.format);
+  const bool float32 = kind == 'f' && view.itemsize == sizeof(float);
+  const bool float64 = kind == 'd' && view.itemsize == sizeof(double);
+  if (view.ndim != 2 || !PyBuffer_IsContiguous(&view, 'C') || (!float32 && !float64)) {
+    out->held.release();
+    return false;
+  }
+  const auto count = static_cast<size_t>(view.shape[0]);
+  const auto width = static_cast<size_t>(view.shape[1]);
+  out->rows.reserve(count);
+  if (float32) {
+    const auto* values = static_cast<const float*>(view.buf);
+    for (size_t i = 0; i < count; ++i) out->rows.emplace_back(values + i * width, width);
+    return true;
+  }
+  const auto* bytes = static_cast<const unsigned char*>(view.buf);
+  out->copies.assign(count, std::vector<float>(width));
+  for (size_t i = 0; i < count; ++i) {
+    for (size_t j = 0; j < width; ++j) {
+      double value;
+      std::memcpy(&value, bytes + (i * width + j) * sizeof(double), sizeof(double));
+      out->copies[i][j] = static_cast<float>(value);
+    }
+    out->rows.emplace_back(out->copies[i]);
+  }
+  out->held.release();
+  return true;
+}
+
+bool convert_ttl_item(PyObject* object, std::optional<int64_t>* out) { return convert_optional_i64(object, out); }
+
+}  // namespace
+
+bool convert_id_array(PyObject* object, std::vector<uint32_t>* out) {
+  if (!check_array_object(object)) return false;
+  bool failed = false;
+  if (read_id_buffer(object, out, &failed)) return !failed;
+  out->clear();
+  return convert_rows(object, out, convert_u32);
+}
+
+bool convert_vector_rows(PyObject* object, VectorRows* out) {
+  if (!check_array_object(object)) return false;
+  if (read_row_buffer(object, out)) return true;
+  if (!convert_rows(object, &out->copies, convert_float_array)) return false;
+  out->rows.assign(out->copies.begin(), out->copies.end());
+  return true;
+}
+
+bool convert_text_array(PyObject* object, std::vector<std::string>* out) {
+  return convert_rows(object, out, convert_text);
+}
+
+bool convert_optional_i64_array(PyObject* object, std::vector<std::optional<int64_t>>* out) {
+  if (object == Py_None) {
+    out->clear();
+    return true;
+  }
+  return convert_rows(object, out, convert_ttl_item);
 }
 
 void reraise_as_argument_error(const char* name) {

@@ -10,6 +10,8 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -67,12 +69,87 @@ void raise_wrong_type(PyObject* object, const char* expected);
 // ---- Argument binding -----------------------------------------------------------
 
 // A method's parameters as Python sees them: the first `required` names are required,
-// the rest optional. `qualname` opens every binding error ("VendrelDB.add()").
+// the rest optional; the first `positional` names may be given by position, the rest
+// only by keyword (SIZE_MAX: all of them). `qualname` opens every binding error
+// ("VendrelDB.add()").
 struct Signature {
   const char* qualname;
   std::span<const char* const> names;
   size_t required;
+  size_t positional = SIZE_MAX;
 };
+
+// ---- Instances ------------------------------------------------------------------
+
+// The instance layout of a class that holds one core database: the object header, the
+// database, and the borrow flag (0 when free, -1 while an exclusive call holds it,
+// n > 0 while n shared calls hold it). A taken borrow can only be met by re-entry from
+// Python code that an argument conversion runs (an item's __float__ calling back into
+// the same database).
+template <typename Core>
+struct BoundObject {
+  PyObject_HEAD
+  std::unique_ptr<Core> value;
+  Py_ssize_t borrow_flag;
+};
+
+enum class Access { kShared, kExclusive };
+
+// Checks that `self` is an instance of `type` (else the wrong-type TypeError naming
+// `type_name`) and takes the borrow: "Already borrowed" when an exclusive borrow meets
+// any other, "Already mutably borrowed" when a shared one meets an exclusive one.
+bool borrow_flag_take(PyObject* self, PyTypeObject* type, const char* type_name, Access access,
+                      Py_ssize_t* flag_of_self);
+void borrow_flag_release(Py_ssize_t* flag, Access access);
+
+template <typename Core>
+bool borrow_self(PyObject* self, PyTypeObject* type, const char* type_name, Access access, BoundObject<Core>** out) {
+  auto* object = reinterpret_cast<BoundObject<Core>*>(self);
+  if (!borrow_flag_take(self, type, type_name, access, PyObject_TypeCheck(self, type) ? &object->borrow_flag : nullptr)) {
+    return false;
+  }
+  *out = object;
+  return true;
+}
+
+template <typename Core>
+void release_borrow(BoundObject<Core>* object, Access access) {
+  if (object != nullptr) borrow_flag_release(&object->borrow_flag, access);
+}
+
+// Allocates an instance of `type` with its allocation slot (the generic allocator if it
+// has none) and moves the database into it; on failure the database is dropped and the
+// pending error (or SystemError) is raised.
+template <typename Core>
+PyObject* wrap_core(PyTypeObject* type, std::unique_ptr<Core> core) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  if (alloc == nullptr) alloc = PyType_GenericAlloc;
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return nullptr;
+  }
+  auto* object = reinterpret_cast<BoundObject<Core>*>(self);
+  new (&object->value) std::unique_ptr<Core>(std::move(core));
+  object->borrow_flag = 0;
+  return self;
+}
+
+// tp_dealloc of such a class: drops the database (its destructors do not throw and
+// write nothing) and frees the object.
+template <typename Core>
+void dealloc_core(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&reinterpret_cast<BoundObject<Core>*>(self)->value);
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// Creates a heap type from `spec` whose __doc__ is None and whose text signature is
+// kept (before 3.10 the interpreter drops it from a spec's docstring); `class_doc` is
+// the spec's docstring slot text.
+PyTypeObject* create_class(PyType_Spec* spec, const char* class_doc);
 
 // Binds a vectorcall argument list (positional values, then the values of the
 // keywords named in the `kwnames` tuple, which may be null) to the parameters.
@@ -87,6 +164,45 @@ bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs
 
 // ---- Argument conversion --------------------------------------------------------
 
+// A Python buffer held for as long as the view lives (released with the interpreter
+// lock held, like every object here).
+class BufferView {
+ public:
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  // False, with no error set, when the object exports no strided buffer.
+  bool acquire(PyObject* object) {
+    if (!PyObject_CheckBuffer(object)) return false;
+    if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) != 0) {
+      PyErr_Clear();
+      return false;
+    }
+    held_ = true;
+    return true;
+  }
+  const Py_buffer& view() const { return view_; }
+  void release() {
+    if (held_) PyBuffer_Release(&view_);
+    held_ = false;
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// add_many's rows as converted from Python: it owns what DocumentBatch's spans point
+// into: copies of the rows, or the caller's own 2-D float32 array held as a buffer.
+struct VectorRows {
+  BufferView held;
+  std::vector<std::vector<float>> copies;
+  std::vector<std::span<const float>> rows;
+};
+
 // Converters: each reads one Python object into a core value. They may throw
 // std::bad_alloc; convert_argument() turns that into a Python exception.
 bool convert_u32(PyObject* object, uint32_t* out);
@@ -100,6 +216,16 @@ bool convert_bool(PyObject* object, bool* out);
 bool convert_float_array(PyObject* object, std::vector<float>* out);
 // Any sequence except str of (id, score) tuples.
 bool convert_scored_array(PyObject* object, std::vector<ScoredId>* out);
+
+// The columns of add_many. Each item is converted as the single-row argument is (ids as
+// internal_id, each row as vector, each text as metadata_json, each ttl as ttl), and an
+// item's error gets "row N: " in front of its message, keeping its class. Integer
+// buffers of ids and 2-D C-contiguous float32/float64 buffers of vectors are read
+// without a Python object per row (a float32 array is not even copied).
+bool convert_id_array(PyObject* object, std::vector<uint32_t>* out);
+bool convert_vector_rows(PyObject* object, VectorRows* out);
+bool convert_text_array(PyObject* object, std::vector<std::string>* out);
+bool convert_optional_i64_array(PyObject* object, std::vector<std::optional<int64_t>>* out);
 
 // A plain TypeError raised while converting the parameter `name` becomes TypeError
 // "argument '<name>': <message>" with the same __cause__; other errors stay as raised.

@@ -134,12 +134,73 @@ Status MetadataStore::append(uint32_t id, std::string_view text) {
   Status written = write_all(fd, text);
   if (!written.ok()) return written;
 
+  set_entry(id, MetadataEntry{static_cast<uint32_t>(offset), static_cast<uint32_t>(text.size())});
+  return ok_status();
+}
+
+BatchAppend MetadataStore::append_batch(std::span<const std::string_view> texts) {
+  BatchAppend result;
+  if (texts.empty()) return result;
+  if (texts.front().size() >= kFourGigabytes) {
+    result.error = value_error("Metadata too long (max 4GB)");
+    return result;
+  }
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    result.error = os_error(errno);
+    return result;
+  }
+  FileCloser closer(fd);
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  if (end < 0) {
+    result.error = os_error(errno);
+    return result;
+  }
+
+  // The offsets each text will get, up to the first one append() would refuse.
+  std::vector<uint64_t> planned;
+  planned.reserve(texts.size());
+  uint64_t position = static_cast<uint64_t>(end);
+  for (std::string_view text : texts) {
+    if (text.size() >= kFourGigabytes) {
+      result.error = value_error("Metadata too long (max 4GB)");
+      break;
+    }
+    if (position >= kFourGigabytes) {
+      result.error = value_error("File too large (max 4GB)");
+      break;
+    }
+    planned.push_back(position);
+    position += text.size();
+  }
+  std::string buffer;
+  buffer.reserve(position - static_cast<uint64_t>(end));
+  for (size_t i = 0; i < planned.size(); ++i) buffer.append(texts[i]);
+
+  size_t written = 0;
+  while (written < buffer.size()) {
+    const ssize_t count = ::write(fd, buffer.data() + written, buffer.size() - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      // Texts written whole keep their place; the one cut short reports the error.
+      result.error = count < 0 ? os_error(errno) : value_error("failed to write whole buffer");
+      break;
+    }
+    written += static_cast<size_t>(count);
+  }
+  const uint64_t written_end = static_cast<uint64_t>(end) + written;
+  for (size_t i = 0; i < planned.size() && planned[i] + texts[i].size() <= written_end; ++i) {
+    result.offsets.push_back(static_cast<uint32_t>(planned[i]));
+  }
+  return result;
+}
+
+void MetadataStore::set_entry(uint32_t id, MetadataEntry entry) {
   std::unique_lock entries_lock(entries.lock);
   MetadataEntryPage& page = entries.value.get_or_create(id);
   const uint32_t slot = MetadataEntries::slot_of(id);
-  page.entries[slot] = MetadataEntry{static_cast<uint32_t>(offset), static_cast<uint32_t>(text.size())};
+  page.entries[slot] = entry;
   page.present[slot] = true;
-  return ok_status();
 }
 
 std::optional<MetadataEntry> MetadataStore::entry(uint32_t id) const {

@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common.h"
 #include "paged_table.h"
@@ -33,6 +35,13 @@ std::string metadata_path_for(std::string_view directory);
 // same replacements as Python's bytes.decode("utf-8", "replace")).
 std::string decode_utf8_lossy(std::string_view bytes);
 
+// What append_batch wrote: the offset of every text written whole, in order, and why
+// the text after them was not (absent when all were).
+struct BatchAppend {
+  std::vector<uint32_t> offsets;
+  std::optional<Error> error;
+};
+
 struct MetadataStore {
   std::string path;
   RwLocked<MetadataEntries> entries;
@@ -46,6 +55,16 @@ struct MetadataStore {
   // the file; the entry is set (write lock on entries) only after the whole text is
   // written. The file is closed on every path.
   Status append(uint32_t id, std::string_view text);
+
+  // Appends the texts in order, with the file opened and closed once, leaving the file
+  // as that many append() calls would; sets no entry (the caller points each id at its
+  // text with set_entry once the text is written). Stops at the first text append()
+  // would refuse, with its error; an I/O error may leave part of that text in the file.
+  // A refused first text leaves the file untouched (not even created).
+  BatchAppend append_batch(std::span<const std::string_view> texts);
+
+  // Points id's entry at a text in the file (write lock on entries).
+  void set_entry(uint32_t id, MetadataEntry entry);
 
   // The id's entry, if any (read lock on entries).
   std::optional<MetadataEntry> entry(uint32_t id) const;

@@ -11,6 +11,7 @@
 #include <simsimd/simsimd.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_reduce.h>
 
 namespace vendrel {
 
@@ -55,11 +56,6 @@ float prefix_cosine(std::span<const float> query, std::span<const float> stored)
   }
   if (count == 0 || query_squares == 0.0f || stored_squares == 0.0f) return 0.0f;
   return dot / (std::sqrt(stored_squares) * std::sqrt(query_squares));
-}
-
-float full_vector_similarity(std::span<const float> query, std::span<const float> stored) {
-  if (query.size() == stored.size()) return cosine_by_kernel(query, stored);
-  return prefix_cosine(query, stored);
 }
 
 // Compares subspace by subspace with the kernel, the reference the DistanceTable must
@@ -129,7 +125,108 @@ std::vector<ScoredId> compact_in_order(std::span<const uint32_t> ids, const std:
   return scored;
 }
 
+// Rows per task of the parallel exact scan: a few hundred kilobytes of vectors each.
+constexpr size_t kExactScanPagesPerTask = 4;
+constexpr size_t kExactScanIdsPerTask = 256;
+
+using PageRef = std::pair<uint64_t, const VectorPage*>;  // (first id, page)
+
+void score_page(const VectorPage& page, uint64_t first_id, size_t width, std::span<const float> query,
+                const roaring::Roaring& excluded, TopK& best) {
+  const bool check_excluded = !excluded.isEmpty();
+  for (uint32_t slot = 0; slot < VectorPage::kSlots; ++slot) {
+    if (page.state[slot] == VectorPage::kAbsent) continue;
+    const auto id = static_cast<uint32_t>(first_id + slot);
+    if (check_excluded && excluded.contains(id)) continue;
+    const std::span<const float> row = page.state[slot] == VectorPage::kEmptyVector
+                                           ? std::span<const float>()
+                                           : std::span<const float>(page.rows.data() + size_t{slot} * width, width);
+    best.offer(ScoredId{id, full_vector_similarity(query, row), 0.0f});
+  }
+}
+
+void score_ids(const VectorTable& table, std::span<const uint32_t> ids, std::span<const float> query, TopK& best) {
+  for (uint32_t id : ids) {
+    const auto row = table.get(id);
+    if (row) best.offer(ScoredId{id, full_vector_similarity(query, *row), 0.0f});
+  }
+}
+
+// The body of the parallel exact scan: each task keeps its own TopK, and tasks merge
+// pairwise (the imperative form, so a kept list is never copied per chunk).
+template <typename Score>
+struct TopKReduction {
+  uint64_t k;
+  const Score* score;
+  TopK best;
+
+  TopKReduction(uint64_t k_wanted, const Score* score_range) : k(k_wanted), score(score_range), best(k_wanted) {}
+  TopKReduction(TopKReduction& other, tbb::split) : k(other.k), score(other.score), best(other.k) {}
+  void operator()(const tbb::blocked_range<size_t>& range) { (*score)(range.begin(), range.end(), best); }
+  void join(TopKReduction& other) { best.merge(std::move(other.best)); }
+};
+
+// Runs score(begin, end, best) over [0, count), on the pool when `parallel`.
+template <typename Score>
+TopK reduce_top_k(size_t count, size_t grain, uint64_t k, bool parallel, const Score& score) {
+  TopKReduction<Score> reduction(k, &score);
+  if (!parallel || count <= grain) {
+    score(size_t{0}, count, reduction.best);
+  } else {
+    tbb::parallel_reduce(tbb::blocked_range<size_t>(0, count, grain), reduction);
+  }
+  return std::move(reduction.best);
+}
+
 }  // namespace
+
+float full_vector_similarity(std::span<const float> query, std::span<const float> stored) {
+  if (query.size() == stored.size()) return cosine_by_kernel(query, stored);
+  return prefix_cosine(query, stored);
+}
+
+// ---- TopK ----
+
+void TopK::offer(ScoredId entry) {
+  if (k_ == 0) return;
+  if (heap_.size() < k_) {
+    heap_.push_back(entry);
+    std::push_heap(heap_.begin(), heap_.end(), ranks_before_by_id);
+    return;
+  }
+  if (!ranks_before_by_id(entry, heap_.front())) return;
+  std::pop_heap(heap_.begin(), heap_.end(), ranks_before_by_id);
+  heap_.back() = entry;
+  std::push_heap(heap_.begin(), heap_.end(), ranks_before_by_id);
+}
+
+void TopK::merge(TopK&& other) {
+  for (const ScoredId& entry : other.heap_) offer(entry);
+}
+
+std::vector<ScoredId> TopK::sorted() && {
+  std::sort_heap(heap_.begin(), heap_.end(), ranks_before_by_id);
+  return std::move(heap_);
+}
+
+std::vector<ScoredId> exact_top_k(const VectorTable& table, std::span<const float> query, uint64_t k,
+                                  const roaring::Roaring* within, const roaring::Roaring& excluded, bool parallel) {
+  if (within) {
+    const roaring::Roaring live = *within - excluded;
+    std::vector<uint32_t> ids(live.cardinality());
+    live.toUint32Array(ids.data());
+    TopK best = reduce_top_k(ids.size(), kExactScanIdsPerTask, k, parallel, [&](size_t begin, size_t end, TopK& top) {
+      score_ids(table, std::span<const uint32_t>(ids).subspan(begin, end - begin), query, top);
+    });
+    return std::move(best).sorted();
+  }
+  std::vector<PageRef> pages;
+  table.pages().for_each_page([&](uint64_t first_id, const VectorPage& page) { pages.emplace_back(first_id, &page); });
+  TopK best = reduce_top_k(pages.size(), kExactScanPagesPerTask, k, parallel, [&](size_t begin, size_t end, TopK& top) {
+    for (size_t i = begin; i < end; ++i) score_page(*pages[i].second, pages[i].first, table.width(), query, excluded, top);
+  });
+  return std::move(best).sorted();
+}
 
 // ---- VectorTable ----
 

@@ -113,6 +113,36 @@ class CodeTable {
   size_t width_ = 0;
 };
 
+// The similarity of full vectors: the SimSIMD cosine kernel when the lengths match,
+// else a float32 cosine over the common prefix (0 when that is empty or all zeros), so
+// a query longer than the stored vector never reads past it. Pure.
+float full_vector_similarity(std::span<const float> query, std::span<const float> stored);
+
+// The best `k` of the scored ids offered to it, in ranks_before_by_id order (higher
+// score first, NaN last, equal scores by ascending id), whatever the order of offering.
+class TopK {
+ public:
+  explicit TopK(uint64_t k) : k_(k) {}
+  void offer(ScoredId entry);
+  // Offers every entry the other one kept.
+  void merge(TopK&& other);
+  // The kept entries, best first.
+  std::vector<ScoredId> sorted() &&;
+
+ private:
+  uint64_t k_;
+  std::vector<ScoredId> heap_;  // worst kept entry at the front
+};
+
+// The exact top k by full_vector_similarity among the stored vectors of `table`
+// (zero-length ones included; they score 0) whose ids are not in `excluded` and, when
+// `within` is given, are in it; best first, in ranks_before_by_id order. Reads only the
+// rows of those ids, in id order; with `parallel` the rows are split among the oneTBB
+// pool and the tasks' bests merged, which gives the same result. The caller holds the
+// table's read lock. Never fails (std::bad_alloc aside).
+std::vector<ScoredId> exact_top_k(const VectorTable& table, std::span<const float> query, uint64_t k,
+                                  const roaring::Roaring* within, const roaring::Roaring& excluded, bool parallel);
+
 struct VectorStorage {
   RwLocked<VectorTable> vectors;
   RwLocked<CodeTable> codes;
