@@ -1,0 +1,158 @@
+"""The companion package's extension module: FullVendrelDB, and what the sharded layer uses."""
+
+from collections.abc import Iterable, Sequence
+from typing import Literal, final
+
+from typing_extensions import Buffer
+
+# A vector: a sequence of numbers, or a 1-D C-contiguous float32/float64 buffer (a
+# NumPy array), which is read without a Python object per component.
+VectorLike = Sequence[float] | Buffer
+# Rows of vectors: a sequence of VectorLike, or a 2-D C-contiguous float32/float64
+# buffer (a float32 array is used in place, not copied).
+RowsLike = Sequence[VectorLike] | Buffer
+IdsLike = Sequence[int] | Buffer
+Hit = tuple[int, float, str]
+
+@final
+class FullVendrelDB:
+    """A database on a directory that keeps every vector whole and finds the true
+    nearest documents.
+
+    Same documents, metadata file ("metadata.bin"), filter language, deletion, counting
+    and expiry as ``vendrel.VendrelDB``; vectors are never quantized, so memory is
+    4 x d bytes per document plus the indexes. Everything is in memory; a reopened
+    directory starts empty.
+
+    Parameters
+    ----------
+    path : str
+        The directory; created with any missing parents.
+    index : {"exact"}
+        ``"exact"``: every search scores every live document that passes the filter.
+
+    Raises
+    ------
+    ValueError
+        The directory cannot be created (the operating system's text), the path holds a
+        NUL byte, or `index` is unknown.
+    """
+
+    def __new__(cls, path: str, *, index: Literal["exact"] = "exact") -> FullVendrelDB: ...
+    def add(self, internal_id: int, vector: VectorLike, metadata_json: str, ttl: int | None = None) -> None:
+        """Store one document, replacing the vector and metadata of an id added before.
+
+        Parameters
+        ----------
+        internal_id : int
+            0 to 4294967295.
+        vector : sequence of float or 1-D float buffer
+            The first non-empty vector fixes the dimension.
+        metadata_json : str
+            Appended to "metadata.bin"; a JSON object is indexed for filters.
+        ttl : int, optional
+            Seconds to live; the document is deleted by the first sweep after that.
+
+        Raises
+        ------
+        OverflowError
+            `internal_id` out of range.
+        TypeError
+            An argument of the wrong type ("argument 'vector': ...").
+        ValueError
+            "Dimension mismatch: expected {d}, got {n}", a metadata file error, or
+            invalid JSON. Not transactional: with invalid JSON the vector and text are
+            stored but the document is not indexed for filters.
+        """
+
+    def add_many(
+        self,
+        ids: IdsLike,
+        vectors: RowsLike,
+        metadata_jsons: Sequence[str],
+        ttls: Sequence[int | None] | None = None,
+    ) -> None:
+        """Store many documents in one call, row by row exactly as `add` would.
+
+        The rows' texts are appended to the metadata file with one open per chunk of
+        rows and parsed on the worker pool; the result is the same as calling `add` for
+        each row in order.
+
+        Raises
+        ------
+        OverflowError, TypeError
+            An item that `add` would refuse, with "row N: " in its message; nothing is
+            stored.
+        ValueError
+            Columns of different lengths (nothing stored), or the first row that fails
+            as `add` would ("row N: <add's message>"): rows before it are stored, the
+            failing row keeps what `add` keeps for that failure, later rows are not
+            touched.
+        """
+
+    def search(
+        self, query: VectorLike, k: int, filter_json: str | None = None, include_metadata: bool = True
+    ) -> list[Hit]:
+        """The k live documents most similar to the query by cosine similarity.
+
+        Returns
+        -------
+        list of (id, score, metadata)
+            Best first; equal scores in ascending id order; metadata "" when not
+            included.
+
+        Raises
+        ------
+        ValueError
+            The filter is not valid JSON.
+        OverflowError, TypeError
+            `k` negative or beyond 64 bits, or an argument of the wrong type.
+        """
+
+    def build_results(self, scored: Iterable[tuple[int, float]], include_metadata: bool) -> list[Hit]:
+        """(id, score, metadata) tuples for (id, score) pairs, in order; with metadata,
+        ids whose text cannot be read are left out."""
+
+    def delete(self, filter_json: str) -> int:
+        """Delete the documents the JSON filter selects; return how many it selected.
+
+        Raises
+        ------
+        ValueError
+            The filter is not valid JSON (nothing changes).
+        """
+
+    def count(self) -> int:
+        """One more than the highest id added, minus the deleted ids (after an expiry
+        sweep): ids never added below the highest one count."""
+
+    def clean_expired(self) -> None:
+        """Delete the documents whose time to live has passed."""
+
+@final
+class ContractDB:
+    """vendrel.VendrelDB's own database (the same native code) with `add_many`: what a
+    shard of ShardedVendrelDB holds. Not meant to be used directly."""
+
+    def __new__(cls, path: str) -> ContractDB: ...
+    def add(self, internal_id: int, vector: VectorLike, metadata_json: str, ttl: int | None = None) -> None: ...
+    def add_many(
+        self,
+        ids: IdsLike,
+        vectors: RowsLike,
+        metadata_jsons: Sequence[str],
+        ttls: Sequence[int | None] | None = None,
+    ) -> None: ...
+    def search(
+        self, query: VectorLike, k: int, filter_json: str | None = None, include_metadata: bool = True
+    ) -> list[Hit]: ...
+    def build_results(self, scored: Iterable[tuple[int, float]], include_metadata: bool) -> list[Hit]: ...
+    def delete(self, filter_json: str) -> int: ...
+    def count(self) -> int: ...
+    def clean_expired(self) -> None: ...
+
+def id_bound(db: FullVendrelDB | ContractDB) -> int:
+    """One more than the highest id the database has added."""
+
+def filter_decides(db: FullVendrelDB | ContractDB, filter_json: str) -> bool:
+    """Whether the database's indexes decide the filter rather than leave it undetermined."""

@@ -1,0 +1,186 @@
+"""FullVendrelDB: exact answers against numpy, the contract's semantics for everything
+but the candidate stage, and add_many against the same rows added one by one."""
+
+import json
+import random
+
+import numpy as np
+import pytest
+
+import vendrel
+from vendrel_plus import FullVendrelDB
+
+DIM = 12
+COLOURS = ["red", "green", "blue", "cyan"]
+
+
+def brute_force(vectors, query, k, allowed):
+    """Top k of `vectors` (id -> row) restricted to `allowed`, by cosine, ties by id."""
+    q = np.asarray(query, dtype=np.float64)
+    scored = []
+    for doc_id in allowed:
+        v = np.asarray(vectors[doc_id], dtype=np.float64)
+        scored.append((-float(v @ q / (np.linalg.norm(v) * np.linalg.norm(q))), doc_id))
+    scored.sort()
+    return [(doc_id, -score) for score, doc_id in scored[:k]]
+
+
+def assert_hits_match(hits, expected):
+    assert [hit[0] for hit in hits] == [doc_id for doc_id, _ in expected]
+    for hit, (_, score) in zip(hits, expected):
+        assert hit[1] == pytest.approx(score, abs=1e-5)
+
+
+def test_exact_search_equals_brute_force_through_deletes_readds_and_expiry(tmp_path):
+    rng = np.random.default_rng(3)
+    db = FullVendrelDB(str(tmp_path / "db"))
+    vectors, colour, price, deleted = {}, {}, {}, set()
+    for doc_id in rng.permutation(300)[:240]:
+        doc_id = int(doc_id)
+        vectors[doc_id] = rng.normal(size=DIM).astype(np.float32)
+        colour[doc_id] = COLOURS[doc_id % 4]
+        price[doc_id] = float(rng.uniform(0, 100))
+        ttl = -5 if doc_id % 17 == 0 else None  # already expired: gone at the next sweep
+        db.add(doc_id, vectors[doc_id], json.dumps({"colour": colour[doc_id], "price": price[doc_id]}), ttl)
+        if ttl is not None:
+            deleted.add(doc_id)
+    # delete does not sweep: expired documents not yet swept are still selected.
+    assert db.delete(json.dumps({"colour": {"$eq": "green"}})) == sum(1 for i in vectors if colour[i] == "green")
+    deleted |= {i for i in vectors if colour[i] == "green"}
+    # Re-adding replaces the vector of a live id; a deleted id stays deleted.
+    for doc_id in list(vectors)[:40]:
+        vectors[doc_id] = rng.normal(size=DIM).astype(np.float32)
+        db.add(doc_id, vectors[doc_id], json.dumps({"colour": colour[doc_id], "price": price[doc_id]}))
+    # Two identical vectors: equal scores come back in ascending id order.
+    vectors[1000] = vectors[1001] = np.ones(DIM, dtype=np.float32)
+    for doc_id in (1001, 1000):
+        colour[doc_id], price[doc_id] = "red", 1.0
+        db.add(doc_id, vectors[doc_id], json.dumps({"colour": "red", "price": 1.0}))
+
+    live = [i for i in vectors if i not in deleted]
+    filters = {
+        None: live,
+        json.dumps({"colour": {"$eq": "red"}}): [i for i in live if colour[i] == "red"],
+        json.dumps({"price": {"$lt": 30}}): [i for i in live if price[i] < 30],
+        json.dumps({"$or": [{"colour": {"$eq": "blue"}}, {"price": {"$gte": 90}}]}):
+            [i for i in live if colour[i] == "blue" or price[i] >= 90],
+    }
+    for query in [rng.normal(size=DIM), np.ones(DIM)]:
+        for filter_json, allowed in filters.items():
+            for k in (1, 10, 1000):
+                expected = brute_force(vectors, query, k, allowed)
+                assert_hits_match(db.search(query, k, filter_json, False), expected)
+    assert [hit[0] for hit in db.search(np.ones(DIM), 2, None, False)] == [1000, 1001]
+    assert db.count() == 1002 - len(deleted)
+
+
+def random_call(rng, dim):
+    """One call of a random workload: (method name, args). About one call in six fails."""
+    doc_id = rng.randrange(60)
+    kind = rng.random()
+    if kind < 0.55:
+        vector = [rng.uniform(-1, 1) for _ in range(dim if rng.random() > 0.05 else dim + 1)]
+        meta = json.dumps({"c": rng.choice(COLOURS), "n": rng.randrange(10)})
+        if rng.random() < 0.05:
+            meta = "{not json"
+        ttl = rng.choice([None, None, None, -1, 0, 3600])
+        if rng.random() < 0.03:
+            return "add", (doc_id, "not a vector", meta, ttl)
+        return "add", (doc_id, vector, meta, ttl)
+    if kind < 0.7:
+        filters = [{"c": {"$eq": rng.choice(COLOURS)}}, {"n": {"$gt": rng.randrange(10)}},
+                   {"$not": {"c": {"$in": ["red", "blue"]}}}, {"c": {"$ne": "purple"}}, {}, "{"]
+        chosen = rng.choice(filters)
+        return "delete", (chosen if isinstance(chosen, str) else json.dumps(chosen),)
+    if kind < 0.8:
+        return "count", ()
+    if kind < 0.85:
+        return "clean_expired", ()
+    if kind < 0.95:
+        return "build_results", ([(rng.randrange(70), 0.5) for _ in range(4)], rng.random() < 0.8)
+    return "search", ([0.0] * dim, 5, "{bad")
+
+
+def outcome(db, method, args):
+    try:
+        return "ok", getattr(db, method)(*args)
+    except Exception as error:  # compared class and message
+        return type(error).__name__, str(error)
+
+
+def test_the_six_operations_agree_with_vendrel_on_a_random_workload(tmp_path):
+    rng = random.Random(11)
+    contract = vendrel.VendrelDB(str(tmp_path / "contract"))
+    full = FullVendrelDB(str(tmp_path / "full"))
+    for _ in range(600):
+        method, args = random_call(rng, 4)
+        assert outcome(full, method, args) == outcome(contract, method, args), (method, args)
+    assert (tmp_path / "full" / "metadata.bin").read_bytes() == (tmp_path / "contract" / "metadata.bin").read_bytes()
+
+
+def test_add_many_equals_the_same_rows_added_one_by_one(tmp_path):
+    rng = np.random.default_rng(5)
+    n = 9000  # crosses the batch's chunking and the numeric index's flush threshold
+    ids = rng.integers(0, 7000, size=n).astype(np.int64)  # repeats: later rows replace earlier ones
+    vectors = rng.normal(size=(n, DIM)).astype(np.float32)
+    metas = [json.dumps({"c": COLOURS[i % 4], "p": float(i % 97), "v": {"w": i % 5}}) for i in range(n)]
+    ttls = [3600 if i % 3 == 0 else None for i in range(n)]
+    one = FullVendrelDB(str(tmp_path / "one"))
+    for row in range(n):
+        one.add(int(ids[row]), vectors[row], metas[row], ttls[row])
+    many = FullVendrelDB(str(tmp_path / "many"))
+    assert many.add_many(ids, vectors, metas, ttls) is None
+    assert (tmp_path / "many" / "metadata.bin").read_bytes() == (tmp_path / "one" / "metadata.bin").read_bytes()
+    assert many.count() == one.count()
+    for filter_json in [None, json.dumps({"p": {"$lt": 40}}), json.dumps({"v.w": {"$eq": 3}})]:
+        for query in rng.normal(size=(3, DIM)):
+            assert many.search(query, 20, filter_json) == one.search(query, 20, filter_json)
+    assert many.delete(json.dumps({"c": {"$eq": "red"}})) == one.delete(json.dumps({"c": {"$eq": "red"}}))
+
+
+@pytest.mark.parametrize("bad_row, vector, meta, message", [
+    (2, [1.0, 2.0], "{}", "row 2: Dimension mismatch: expected 3, got 2"),
+    (2, [1.0, 2.0, 3.0], "{oops", "row 2: key must be a string at line 1 column 2"),
+])
+def test_add_many_stores_the_rows_before_a_failing_row_and_what_add_keeps_of_it(tmp_path, bad_row, vector, meta,
+                                                                                    message):
+    rows = [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], vector, [0.0, 0.0, 1.0]]
+    metas = ['{"k":0}', '{"k":1}', meta, '{"k":3}']
+    db = FullVendrelDB(str(tmp_path / "db"))
+    with pytest.raises(ValueError) as raised:
+        db.add_many([10, 11, 12, 13], rows, metas)
+    assert str(raised.value) == message
+    reference = FullVendrelDB(str(tmp_path / "reference"))
+    for row in range(bad_row + 1):
+        try:
+            reference.add(10 + row, rows[row], metas[row])
+        except ValueError:
+            pass
+    assert db.count() == reference.count()
+    assert (tmp_path / "db" / "metadata.bin").read_bytes() == (tmp_path / "reference" / "metadata.bin").read_bytes()
+    assert db.search([1.0, 1.0, 1.0], 10) == reference.search([1.0, 1.0, 1.0], 10)
+
+
+def test_add_many_conversion_errors_name_the_row_and_store_nothing(tmp_path):
+    db = FullVendrelDB(str(tmp_path / "db"))
+    vectors = np.ones((3, 2), dtype=np.float32)
+    with pytest.raises(OverflowError, match="^row 1: out of range integral type conversion attempted$"):
+        db.add_many(np.array([1, -1, 2]), vectors, ["{}"] * 3)
+    with pytest.raises(TypeError, match="^argument 'metadata_jsons': row 2: 'int' object cannot be converted"):
+        db.add_many([1, 2, 3], vectors, ["{}", "{}", 5])
+    with pytest.raises(TypeError, match="^argument 'vectors': row 0: Can't extract `str` to `Vec`$"):
+        db.add_many([1], ["abc"], ["{}"])
+    with pytest.raises(ValueError, match="must have the same number of rows; got 3, 3, 3, 2$"):
+        db.add_many([1, 2, 3], vectors, ["{}"] * 3, [None, 5])
+    assert db.count() == 0
+    assert not (tmp_path / "db" / "metadata.bin").exists()
+
+
+def test_construction_refuses_unknown_index_kinds_and_nul_bytes(tmp_path):
+    with pytest.raises(ValueError, match="^index must be 'exact' or 'hnsw'; got 'flat'$"):
+        FullVendrelDB(str(tmp_path / "db"), index="flat")
+    with pytest.raises(TypeError, match=r"takes 1 positional arguments but 2 were given"):
+        FullVendrelDB(str(tmp_path / "db"), "exact")
+    with pytest.raises(ValueError, match="embedded null byte"):
+        FullVendrelDB(str(tmp_path / "sub\x00evil"))
+    assert not (tmp_path / "sub").exists()
