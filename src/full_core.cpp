@@ -33,6 +33,7 @@ Result<std::unique_ptr<FullVendrelDB>> FullVendrelDB::open(std::string path) {
   auto db = std::make_unique<FullVendrelDB>();
   db->ledger = std::move(ledger.value());
   db->rows = std::make_shared<RwLocked<VectorTable>>();
+  db->rows->value = VectorTable(/*keep_norms=*/true);
   return db;
 }
 

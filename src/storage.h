@@ -27,12 +27,18 @@ struct VectorPage {
   enum SlotState : uint8_t { kAbsent = 0, kEmptyVector = 1, kFullVector = 2 };
   uint8_t state[kSlots] = {};
   std::vector<float> rows;
+  // The Euclidean norm of each full vector, kept only by tables that score whole rows
+  // often (VectorTable::keep_norms), so that a scan computes one dot product per row.
+  float norms[kSlots] = {};
 };
 
 // Full vectors by id. Every vector has the table's width (fixed by the first
 // non-empty vector) or is empty (stored before the database dimension was known).
 class VectorTable {
  public:
+  VectorTable() = default;
+  explicit VectorTable(bool keep_norms) : keep_norms_(keep_norms) {}
+
   // One more than the highest id stored (empty slots included); 0 when empty.
   uint64_t length() const { return pages_.length(); }
   size_t width() const { return width_; }
@@ -69,10 +75,12 @@ class VectorTable {
     width_ = 0;
   }
   const PageDirectory<VectorPage, kVectorPageBits>& pages() const { return pages_; }
+  bool keeps_norms() const { return keep_norms_; }
 
  private:
   PageDirectory<VectorPage, kVectorPageBits> pages_;
   size_t width_ = 0;
+  bool keep_norms_ = false;
 };
 
 struct CodePage {
@@ -134,9 +142,12 @@ class TopK {
   std::vector<ScoredId> heap_;  // worst kept entry at the front
 };
 
-// The exact top k by full_vector_similarity among the stored vectors of `table`
+// The exact top k by cosine similarity among the stored vectors of `table`
 // (zero-length ones included; they score 0) whose ids are not in `excluded` and, when
-// `within` is given, are in it; best first, in ranks_before_by_id order. Reads only the
+// `within` is given, are in it; best first, in ranks_before_by_id order. A table that
+// keeps norms is scored by dot products divided by the norms, four rows per pass (equal
+// to full_vector_similarity up to rounding; rows or queries of zero or non-finite norm,
+// and queries of another length, take full_vector_similarity itself). Reads only the
 // rows of those ids, in id order; with `parallel` the rows are split among the oneTBB
 // pool and the tasks' bests merged, which gives the same result. The caller holds the
 // table's read lock. Never fails (std::bad_alloc aside).
