@@ -26,3 +26,8 @@ endif()
 
 add_library(hnswlib_headers INTERFACE)
 target_include_directories(hnswlib_headers SYSTEM INTERFACE "${HNSWLIB_ROOT}")
+# Without this, hnswlib's SSE path prefetches the link after the last one of a full
+# list, reading 4 bytes past the end of an upper-layer link allocation (AddressSanitizer
+# reports it). Its SSE distance kernels are not used here (the graph index gives its
+# own SimSIMD distance), so only the prefetches go.
+target_compile_definitions(hnswlib_headers INTERFACE NO_MANUAL_VECTORIZATION)
