@@ -1,0 +1,227 @@
+#include "graph_index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace vendrel {
+namespace {
+
+constexpr size_t kDim = 64;
+
+// Rows of a mixture of Gaussians (centres N(0, 1), noise 0.35), row-major; the same
+// seed gives the same centres, so rows and queries can come from one mixture.
+std::vector<float> clustered(size_t count, unsigned seed, std::mt19937& draws) {
+  std::mt19937 centre_generator(seed);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> centres(20 * kDim);
+  for (float& value : centres) value = normal(centre_generator);
+  std::uniform_int_distribution<size_t> pick(0, 19);
+  std::vector<float> rows(count * kDim);
+  for (size_t i = 0; i < count; ++i) {
+    const float* centre = centres.data() + pick(draws) * kDim;
+    for (size_t j = 0; j < kDim; ++j) rows[i * kDim + j] = centre[j] + 0.35f * normal(draws);
+  }
+  return rows;
+}
+
+std::span<const float> row(const std::vector<float>& rows, size_t i) { return {rows.data() + i * kDim, kDim}; }
+
+double cosine_distance(std::span<const float> a, std::span<const float> b) {
+  double dot = 0, norm_a = 0, norm_b = 0;
+  for (size_t j = 0; j < a.size(); ++j) {
+    dot += double(a[j]) * b[j];
+    norm_a += double(a[j]) * a[j];
+    norm_b += double(b[j]) * b[j];
+  }
+  return 1.0 - dot / std::sqrt(norm_a * norm_b);
+}
+
+// The brute-force reference: the k nearest of the allowed ids by cosine distance.
+std::vector<uint32_t> brute_force(const std::vector<float>& rows, const std::vector<uint32_t>& ids,
+                                  std::span<const float> query, size_t k, const roaring::Roaring* allowed = nullptr) {
+  std::vector<std::pair<double, uint32_t>> scored;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (allowed == nullptr || allowed->contains(ids[i])) scored.emplace_back(cosine_distance(query, row(rows, i)), ids[i]);
+  }
+  std::sort(scored.begin(), scored.end());
+  std::vector<uint32_t> nearest;
+  for (size_t i = 0; i < std::min(k, scored.size()); ++i) nearest.push_back(scored[i].second);
+  return nearest;
+}
+
+std::vector<uint32_t> ids_of(const std::vector<GraphHit>& hits) {
+  std::vector<uint32_t> ids;
+  for (const GraphHit& hit : hits) ids.push_back(hit.id);
+  return ids;
+}
+
+// A graph of 3,000 clustered documents under sparse ids (7 * i + 3), built in one batch.
+struct Fixture {
+  std::mt19937 draws{5};
+  std::vector<float> rows = clustered(3000, 1, draws);
+  std::vector<float> queries = clustered(100, 1, draws);
+  std::vector<uint32_t> ids;
+  GraphIndex graph{kDim};
+
+  Fixture() {
+    for (uint32_t i = 0; i < 3000; ++i) ids.push_back(7 * i + 3);
+    EXPECT_TRUE(graph.insert_batch(ids, rows).ok());
+  }
+};
+
+double mean_recall(Fixture& f, const roaring::Roaring* allowed) {
+  double found = 0, wanted = 0;
+  for (size_t q = 0; q < 100; ++q) {
+    const auto truth = brute_force(f.rows, f.ids, row(f.queries, q), 10, allowed);
+    auto hits = f.graph.search(row(f.queries, q), 10, 0, allowed ? allowed_in(*allowed) : AllowedIdTest{});
+    EXPECT_TRUE(hits.ok());
+    for (uint32_t id : ids_of(hits.value())) {
+      found += std::count(truth.begin(), truth.end(), id);
+      if (allowed) {
+        EXPECT_TRUE(allowed->contains(id)) << id;
+      }
+    }
+    wanted += double(truth.size());
+  }
+  return found / wanted;
+}
+
+TEST(GraphIndex, RecallAtTenAgainstBruteForceWithAndWithoutAllowedSet) {
+  Fixture f;
+  EXPECT_EQ(f.graph.size(), 3000u);
+  EXPECT_GE(mean_recall(f, nullptr), 0.95);
+  roaring::Roaring tenth;
+  for (size_t i = 0; i < f.ids.size(); i += 10) tenth.add(f.ids[i]);
+  EXPECT_GE(mean_recall(f, &tenth), 0.95);
+}
+
+TEST(GraphIndex, SmallAllowedSetsReturnEveryReachableAllowedId) {
+  Fixture f;
+  // 0.2 % and 0.1 % of the graph, scattered: the search must walk past thousands of
+  // disallowed nodes and still return min(k, allowed) hits, all of them allowed.
+  for (size_t allowed_count : {6u, 3u}) {
+    roaring::Roaring allowed;
+    for (size_t i = 0; i < allowed_count; ++i) allowed.add(f.ids[(i * 977) % f.ids.size()]);
+    for (size_t q = 0; q < 20; ++q) {
+      auto hits = f.graph.search(row(f.queries, q), 10, 0, allowed_in(allowed));
+      ASSERT_TRUE(hits.ok());
+      EXPECT_EQ(hits.value().size(), allowed_count);
+      for (uint32_t id : ids_of(hits.value())) EXPECT_TRUE(allowed.contains(id));
+    }
+  }
+  roaring::Roaring fifty;  // more than k: the result is the exact filtered top 10
+  for (size_t i = 0; i < 50; ++i) fifty.add(f.ids[(i * 61) % f.ids.size()]);
+  for (size_t q = 0; q < 20; ++q) {
+    auto hits = f.graph.search(row(f.queries, q), 10, 0, allowed_in(fifty));
+    ASSERT_TRUE(hits.ok());
+    EXPECT_EQ(ids_of(hits.value()), brute_force(f.rows, f.ids, row(f.queries, q), 10, &fifty));
+  }
+}
+
+TEST(GraphIndex, DeletedIdsNeverReturnUntilInsertedVisible) {
+  Fixture f;
+  roaring::Roaring deleted;
+  for (size_t i = 0; i < f.ids.size(); i += 2) deleted.add(f.ids[i]);
+  deleted.add(999999);  // not in the graph: ignored
+  f.graph.mark_deleted(deleted);
+  EXPECT_EQ(f.graph.size(), 1500u);
+  for (size_t q = 0; q < 20; ++q) {
+    auto hits = f.graph.search(row(f.queries, q), 100);
+    ASSERT_TRUE(hits.ok());
+    EXPECT_EQ(hits.value().size(), 100u);
+    for (uint32_t id : ids_of(hits.value())) EXPECT_FALSE(deleted.contains(id)) << id;
+  }
+
+  // Inserted again: hidden when the caller keeps it deleted, visible otherwise.
+  const uint32_t hidden = f.ids[0], revived = f.ids[2];
+  ASSERT_TRUE(f.graph.insert(hidden, row(f.rows, 0), /*deleted=*/true).ok());
+  ASSERT_TRUE(f.graph.insert(revived, row(f.rows, 2)).ok());
+  EXPECT_FALSE(f.graph.contains(hidden));
+  EXPECT_TRUE(f.graph.contains(revived));
+  EXPECT_NE(f.graph.search(row(f.rows, 0), 1).value()[0].id, hidden);
+  EXPECT_EQ(f.graph.search(row(f.rows, 2), 1).value()[0].id, revived);
+
+  // New ids take over deleted nodes; the ids deleted before stay out of every result.
+  std::mt19937 draws(9);
+  const std::vector<float> fresh = clustered(1000, 1, draws);
+  std::vector<uint32_t> fresh_ids;
+  for (uint32_t i = 0; i < 1000; ++i) fresh_ids.push_back(100000 + i);
+  const size_t bytes_before = f.graph.memory_bytes();
+  ASSERT_TRUE(f.graph.insert_batch(fresh_ids, fresh).ok());
+  EXPECT_LE(f.graph.memory_bytes(), bytes_before);  // no growth: the deleted nodes were reused
+  EXPECT_EQ(f.graph.size(), 2501u);
+  for (size_t i = 0; i < 1000; i += 50) EXPECT_EQ(f.graph.search(row(fresh, i), 1).value()[0].id, fresh_ids[i]);
+  for (size_t q = 0; q < 20; ++q) {
+    for (uint32_t id : ids_of(f.graph.search(row(f.queries, q), 200).value())) {
+      EXPECT_TRUE(id == revived || !deleted.contains(id)) << id;
+    }
+  }
+}
+
+TEST(GraphIndex, ReinsertedIdIsFoundAtItsNewVector) {
+  Fixture f;
+  // Id 3 (row 0) takes row 1,500's vector plus a little noise, away from its old place.
+  std::vector<float> moved(row(f.rows, 1500).begin(), row(f.rows, 1500).end());
+  for (float& value : moved) value += 0.01f;
+  ASSERT_TRUE(f.graph.insert(f.ids[0], moved).ok());
+  EXPECT_EQ(f.graph.size(), 3000u);
+  const auto near_new = f.graph.search(moved, 2).value();
+  EXPECT_EQ(near_new[0].id, f.ids[0]);
+  EXPECT_LT(near_new[0].distance, 1e-3f);
+  for (uint32_t id : ids_of(f.graph.search(row(f.rows, 0), 10).value())) EXPECT_NE(id, f.ids[0]);
+}
+
+TEST(GraphIndex, BatchInsertEqualsOneByOneAndKeepsTheLastRowOfAnId) {
+  std::mt19937 draws(3);
+  const std::vector<float> rows = clustered(1200, 2, draws);
+  // Ids with one repeat: row 1,199 is id 40 again, so id 40 ends at row 1,199's vector.
+  std::vector<uint32_t> ids;
+  for (uint32_t i = 0; i < 1199; ++i) ids.push_back(i * 3);
+  ids.push_back(40 * 3);
+  GraphIndex one_by_one(kDim), batch(kDim);
+  for (size_t i = 0; i < ids.size(); ++i) ASSERT_TRUE(one_by_one.insert(ids[i], row(rows, i)).ok());
+  ASSERT_TRUE(batch.insert_batch(ids, rows).ok());
+  EXPECT_EQ(one_by_one.size(), 1199u);
+  EXPECT_EQ(batch.size(), 1199u);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (i == 40) continue;  // id 120's first row, replaced by row 1,199
+    EXPECT_EQ(one_by_one.search(row(rows, i), 1).value()[0].id, ids[i]) << i;
+    EXPECT_EQ(batch.search(row(rows, i), 1).value()[0].id, ids[i]) << i;
+  }
+  roaring::Roaring only_120;
+  only_120.add(120);
+  for (GraphIndex* graph : {&one_by_one, &batch}) {
+    const auto hits = graph->search(row(rows, 40), 1, 0, allowed_in(only_120)).value();
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_NEAR(hits[0].distance, cosine_distance(row(rows, 40), row(rows, 1199)), 1e-4);
+  }
+}
+
+TEST(GraphIndex, WrongShapesAreValueErrorsThatChangeNothing) {
+  GraphIndex graph(kDim);
+  std::vector<float> short_vector(kDim - 1, 1.0f);
+  auto inserted = graph.insert(1, short_vector);
+  ASSERT_FALSE(inserted.ok());
+  EXPECT_EQ(inserted.error().kind, ErrorKind::kValue);
+  std::vector<uint32_t> ids = {1, 2};
+  std::vector<float> rows(kDim * 2 + 1, 1.0f);
+  EXPECT_FALSE(graph.insert_batch(ids, rows).ok());
+  EXPECT_FALSE(graph.search(short_vector, 10).ok());
+  EXPECT_EQ(graph.size(), 0u);
+  EXPECT_TRUE(graph.search(std::vector<float>(kDim, 1.0f), 10).value().empty());
+
+  // A zero or non-finite vector is kept (as the zero vector), not dropped.
+  ASSERT_TRUE(graph.insert(5, std::vector<float>(kDim, 0.0f)).ok());
+  std::vector<float> with_nan(kDim, 1.0f);
+  with_nan[3] = std::numeric_limits<float>::quiet_NaN();
+  ASSERT_TRUE(graph.insert(6, with_nan).ok());
+  EXPECT_EQ(graph.search(std::vector<float>(kDim, 1.0f), 10).value().size(), 2u);
+}
+
+}  // namespace
+}  // namespace vendrel
