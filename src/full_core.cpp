@@ -1,6 +1,7 @@
 #include "full_core.h"
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <shared_mutex>
 
@@ -27,11 +28,17 @@ std::vector<Result<JsonValue>> parse_texts(std::span<const std::string_view> tex
 
 }  // namespace
 
-Result<std::unique_ptr<FullVendrelDB>> FullVendrelDB::open(std::string path) {
+uint64_t graph_scan_crossover(uint64_t graph_size, size_t ef) {
+  const double balance = 20.0 * std::sqrt(static_cast<double>(graph_size) * static_cast<double>(ef) / 128.0);
+  return std::max<uint64_t>(2000, static_cast<uint64_t>(balance));
+}
+
+Result<std::unique_ptr<FullVendrelDB>> FullVendrelDB::open(std::string path, FullSettings settings) {
   Result<DocumentLedger> ledger = DocumentLedger::open(std::move(path));
   if (!ledger.ok()) return ledger.error();
   auto db = std::make_unique<FullVendrelDB>();
   db->ledger = std::move(ledger.value());
+  db->settings = settings;
   db->rows = std::make_shared<RwLocked<VectorTable>>();
   db->rows->value = VectorTable(/*keep_norms=*/true);
   return db;
@@ -50,6 +57,9 @@ Status FullVendrelDB::check_dimension(size_t length) {
 Status FullVendrelDB::store_vector(uint32_t id, std::span<const float> vector) {
   Status fits = check_dimension(vector.size());
   if (!fits.ok()) return fits;
+  if (settings.index == IndexKind::kGraph && !graph && dimension > 0) {
+    graph = std::make_shared<GraphIndex>(dimension, settings.graph);
+  }
   ledger.raise_id_bound(id);
   std::unique_lock guard(rows->lock);
   rows->value.put(id, vector);
@@ -60,7 +70,37 @@ Status FullVendrelDB::add(uint32_t id, std::span<const float> vector, std::strin
                           std::optional<int64_t> ttl) {
   Status stored = store_vector(id, vector);
   if (!stored.ok()) return stored;
+  if (graph && !vector.empty()) {
+    bool deleted = false;
+    {
+      std::shared_lock guard(ledger.deleted->lock);
+      deleted = ledger.deleted->value.contains(id);
+    }
+    Status inserted = graph->insert(id, vector, deleted);
+    if (!inserted.ok()) return inserted;
+  }
   return ledger.record_document(id, metadata_json, ttl);
+}
+
+Status FullVendrelDB::insert_into_graph(const DocumentBatch& batch, size_t begin, size_t end) {
+  if (!graph) return ok_status();
+  // A deleted id stays hidden, as add keeps it; an id repeats only with one status.
+  for (const bool deleted : {false, true}) {
+    std::vector<uint32_t> ids;
+    std::vector<float> block;
+    {
+      std::shared_lock guard(ledger.deleted->lock);
+      for (size_t row = begin; row < end; ++row) {
+        if (batch.vectors[row].empty() || ledger.deleted->value.contains(batch.ids[row]) != deleted) continue;
+        ids.push_back(batch.ids[row]);
+        block.insert(block.end(), batch.vectors[row].begin(), batch.vectors[row].end());
+      }
+    }
+    if (ids.empty()) continue;
+    Status inserted = graph->insert_batch(ids, block, deleted);
+    if (!inserted.ok()) return inserted;
+  }
+  return ok_status();
 }
 
 Status FullVendrelDB::add_many(const DocumentBatch& batch) {
@@ -103,38 +143,82 @@ Status FullVendrelDB::add_chunk(const DocumentBatch& batch, size_t begin, size_t
 
   const BatchAppend appended = ledger.metadata->append_batch(texts.first(appended_end - begin));
   const size_t written_end = begin + appended.offsets.size();
-  for (size_t row = begin; row < written_end; ++row) {
+  Status outcome = ok_status();
+  size_t stored_end = begin;  // rows whose vector is stored, for the graph
+  for (size_t row = begin; row < written_end && outcome.ok(); ++row) {
     Status stored = store_vector(batch.ids[row], batch.vectors[row]);
-    if (!stored.ok()) return row_error(row, stored.error());
+    if (!stored.ok()) {
+      outcome = row_error(row, stored.error());
+      break;
+    }
+    stored_end = row + 1;
     const auto length = static_cast<uint32_t>(batch.metadata_jsons[row].size());
     ledger.metadata->set_entry(batch.ids[row], MetadataEntry{appended.offsets[row - begin], length});
     Status indexed = ledger.index_document(batch.ids[row], parsed[row - begin], batch.ttl(row));
-    if (!indexed.ok()) return row_error(row, indexed.error());
+    if (!indexed.ok()) outcome = row_error(row, indexed.error());
   }
-  if (appended.error) {
+  if (outcome.ok() && appended.error) {
     // The row whose text was refused or cut short keeps its vector, as add does.
     Status stored = store_vector(batch.ids[written_end], batch.vectors[written_end]);
-    if (!stored.ok()) return row_error(written_end, stored.error());
-    return row_error(written_end, *appended.error);
+    if (stored.ok()) stored_end = written_end + 1;
+    outcome = row_error(written_end, stored.ok() ? *appended.error : stored.error());
   }
-  if (fitting_end < end) return row_error(fitting_end, check_dimension(batch.vectors[fitting_end].size()).error());
-  return ok_status();
+  if (outcome.ok() && fitting_end < end) {
+    outcome = row_error(fitting_end, check_dimension(batch.vectors[fitting_end].size()).error());
+  }
+  Status inserted = insert_into_graph(batch, begin, stored_end);
+  if (!inserted.ok()) return inserted;
+  return outcome;
+}
+
+std::vector<ScoredId> FullVendrelDB::scan(std::span<const float> query, uint64_t k,
+                                          const roaring::Roaring* within) const {
+  std::shared_lock deleted_guard(ledger.deleted->lock);
+  std::shared_lock rows_guard(rows->lock);
+  const uint64_t candidate_rows = within ? within->cardinality() : rows->value.length();
+  const bool parallel = candidate_rows * std::max<size_t>(rows->value.width(), 1) > kParallelScanFloats;
+  return exact_top_k(rows->value, query, k, within, ledger.deleted->value, parallel);
+}
+
+std::optional<std::vector<ScoredId>> FullVendrelDB::search_graph(std::span<const float> query, uint64_t k,
+                                                                 const std::optional<roaring::Roaring>& filter_set,
+                                                                 size_t ef) const {
+  if (query.size() != dimension) return std::nullopt;  // scored over the common prefix by the scan
+  const size_t expansion = ef > 0 ? ef : settings.graph.ef_search;
+  const uint64_t graph_size = graph->size();
+  std::optional<roaring::Roaring> allowed;
+  if (filter_set) {
+    {
+      std::shared_lock guard(ledger.deleted->lock);
+      allowed = *filter_set - ledger.deleted->value;
+    }
+    if (allowed->cardinality() <= graph_scan_crossover(graph_size, expansion)) return std::nullopt;
+  }
+  const uint64_t wanted = std::min<uint64_t>(k, graph_size);
+  Result<std::vector<GraphHit>> hits =
+      graph->search(query, wanted, expansion, allowed ? allowed_in(*allowed) : AllowedIdTest{});
+  if (!hits.ok() || hits.value().size() < k) return std::nullopt;  // the scan finds every allowed row
+
+  std::vector<uint32_t> ids;
+  ids.reserve(hits.value().size());
+  for (const GraphHit& hit : hits.value()) ids.push_back(hit.id);
+  std::sort(ids.begin(), ids.end());
+  const roaring::Roaring candidates(ids.size(), ids.data());
+  return scan(query, k, &candidates);
 }
 
 Result<std::vector<SearchHit>> FullVendrelDB::search(std::span<const float> query, uint64_t k,
                                                      std::optional<std::string_view> filter_json,
-                                                     bool include_metadata) {
+                                                     bool include_metadata, size_t ef) {
   Result<std::optional<roaring::Roaring>> filtered = ledger.sweep_and_filter(filter_json, unindex_);
   if (!filtered.ok()) return filtered.error();
   const std::optional<roaring::Roaring>& filter_set = filtered.value();
 
   std::vector<ScoredId> best;
-  {
-    std::shared_lock deleted_guard(ledger.deleted->lock);
-    std::shared_lock rows_guard(rows->lock);
-    const uint64_t candidate_rows = filter_set ? filter_set->cardinality() : rows->value.length();
-    const bool parallel = candidate_rows * std::max<size_t>(rows->value.width(), 1) > kParallelScanFloats;
-    best = exact_top_k(rows->value, query, k, filter_set ? &*filter_set : nullptr, ledger.deleted->value, parallel);
+  if (k > 0) {
+    std::optional<std::vector<ScoredId>> from_graph;
+    if (graph) from_graph = search_graph(query, k, filter_set, ef);
+    best = from_graph ? std::move(*from_graph) : scan(query, k, filter_set ? &*filter_set : nullptr);
   }
   return ledger.build_results(std::move(best), include_metadata);
 }

@@ -1,6 +1,7 @@
 // The full-vector database: the same documents, metadata file, filter language,
 // deletion, counting and expiry as VendrelDB, with every vector kept whole (never
-// quantized) and searched exactly, so that a search finds the true nearest documents.
+// quantized), searched exactly or through an HNSW graph, so that a search finds the
+// true nearest documents.
 #pragma once
 
 #include <cstdint>
@@ -13,9 +14,25 @@
 
 #include "common.h"
 #include "core.h"
+#include "graph_index.h"
 #include "storage.h"
 
 namespace vendrel {
+
+// How a search finds its candidates: a scan of every live filtered row, or the graph.
+enum class IndexKind { kExact, kGraph };
+
+struct FullSettings {
+  IndexKind index = IndexKind::kExact;
+  GraphSettings graph;  // used with kGraph
+};
+
+// With the graph, a filter set of at most this many live ids is scanned instead of
+// searched: max(2,000, 20 x sqrt(n x ef / 128)) for n documents in the graph. Filtered
+// graph search costs about G / f for an allowed fraction f, the scan a fixed time per
+// allowed row; they meet near sqrt(G n / c) ids (measured on clustered data at
+// 100,000 x 768: the scan wins below about 6,000 ids, the graph above).
+uint64_t graph_scan_crossover(uint64_t graph_size, size_t ef);
 
 class FullVendrelDB {
  public:
@@ -25,11 +42,12 @@ class FullVendrelDB {
 
   // Creates the directory (and missing parents) and an empty database, as
   // VendrelDB::open does.
-  static Result<std::unique_ptr<FullVendrelDB>> open(std::string path);
+  static Result<std::unique_ptr<FullVendrelDB>> open(std::string path, FullSettings settings = {});
 
   // Stores one document with VendrelDB::add's steps and failures, minus the LSH and the
-  // quantizer: the dimension check, the id bound, the vector (whole), then the ledger's
-  // steps (metadata file, filter index, expiry). Not transactional.
+  // quantizer: the dimension check, the id bound, the vector (whole; with the graph, also
+  // into the graph, where a deleted id stays hidden), then the ledger's steps (metadata
+  // file, filter index, expiry). Not transactional.
   Status add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
              std::optional<int64_t> ttl);
 
@@ -40,11 +58,17 @@ class FullVendrelDB {
   // rows are not touched, and the error is the row's own with "row N: " in front.
   Status add_many(const DocumentBatch& batch);
 
-  // The exact top k: every live document that passes the filter (the filter set first,
-  // then a scan of those rows only) scored by cosine similarity, best first, equal
-  // scores in ascending id order. Sweeps expired documents first.
+  // The top k live documents that pass the filter by cosine similarity, best first,
+  // equal scores in ascending id order. Sweeps expired documents first. Exact: a scan of
+  // every such row (the filter set first, then its rows only). Graph: the graph search
+  // with the filter set as its allowed-id test and max(ef, k) candidates (ef 0: the
+  // settings' ef_search), its hits scored from the stored rows; a filter set at or below
+  // graph_scan_crossover, a query of another length than the vectors, or a graph search
+  // that comes back with fewer than k hits while more documents are allowed, is scanned
+  // exactly instead.
   Result<std::vector<SearchHit>> search(std::span<const float> query, uint64_t k,
-                                        std::optional<std::string_view> filter_json, bool include_metadata);
+                                        std::optional<std::string_view> filter_json, bool include_metadata,
+                                        size_t ef = 0);
 
   std::vector<SearchHit> build_results(std::vector<ScoredId> scored, bool include_metadata) const {
     return ledger.build_results(std::move(scored), include_metadata);
@@ -57,6 +81,10 @@ class FullVendrelDB {
   DocumentLedger ledger;
   // Every vector by id, row-major in pages (4 x d bytes per document).
   std::shared_ptr<RwLocked<VectorTable>> rows;
+  // With IndexKind::kGraph, from the first non-empty vector on: the graph holds a
+  // unit-length copy of every non-empty vector. Guarded by its own lock.
+  std::shared_ptr<GraphIndex> graph;
+  FullSettings settings;
   size_t dimension = 0;
 
  private:
@@ -65,11 +93,22 @@ class FullVendrelDB {
   Status check_dimension(size_t length);
   // add's steps up to the vector: dimension, id bound, the stored row.
   Status store_vector(uint32_t id, std::span<const float> vector);
+  // Puts rows [begin, end) of a batch into the graph (those with a vector), as their
+  // adds one by one would; deleted ids stay hidden.
+  Status insert_into_graph(const DocumentBatch& batch, size_t begin, size_t end);
   // Rows [begin, end) of a batch; see add_many.
   Status add_chunk(const DocumentBatch& batch, size_t begin, size_t end);
+  // The exact top k among the live rows (of `within`, when given).
+  std::vector<ScoredId> scan(std::span<const float> query, uint64_t k, const roaring::Roaring* within) const;
+  // The graph's candidates scored from the rows, or nullopt when the scan must answer.
+  std::optional<std::vector<ScoredId>> search_graph(std::span<const float> query, uint64_t k,
+                                                    const std::optional<roaring::Roaring>& filter_set,
+                                                    size_t ef) const;
 
-  // Deleted ids need no index work here: the scan skips the deleted set.
-  IndexRemoval unindex_ = [](const roaring::Roaring&) {};
+  // Deleted ids leave the graph's results; the scan skips the deleted set itself.
+  IndexRemoval unindex_ = [this](const roaring::Roaring& ids) {
+    if (graph) graph->mark_deleted(ids);
+  };
 };
 
 }  // namespace vendrel

@@ -1,10 +1,13 @@
 // The companion module `vendrel_plus._native`: the class FullVendrelDB (full vectors,
-// exact search), and ContractDB, the contract's database with a batch add, which a
+// exact or graph search), and ContractDB, the contract's database with a batch add, which a
 // shard of the sharded layer holds. Both share the contract's argument conversions,
 // messages and borrow rules (core_methods.h); what they add is add_many.
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 #include <utility>
 
 #include "core.h"
@@ -27,29 +30,97 @@ ClassBinding<FullVendrelDB> full_class{
     {"FullVendrelDB.add_many()", kAddManyNames, 3},
 };
 
-constexpr const char* kFullNewNames[] = {"path", "index"};
+constexpr const char* kFullNewNames[] = {"path", "index", "m", "ef_construction", "ef_search"};
 constexpr Signature kFullNewSignature{"FullVendrelDB.__new__()", kFullNewNames, 1, 1};
 
-bool convert_index_kind(PyObject* object, std::string* out) {
-  if (!convert_text(object, out)) return false;
-  if (*out == "exact") return true;
+bool convert_index_kind(PyObject* object, IndexKind* out) {
+  std::string name;
+  if (!convert_text(object, &name)) return false;
+  if (name == "exact" || name == "hnsw") {
+    *out = name == "exact" ? IndexKind::kExact : IndexKind::kGraph;
+    return true;
+  }
   PyErr_Format(PyExc_ValueError, "index must be 'exact' or 'hnsw'; got %R", object);
   return false;
 }
 
+// A graph setting: an integer in [low, high], else ValueError naming the setting.
+bool convert_setting(PyObject* object, const char* name, size_t low, size_t high, size_t* out) {
+  uint64_t value = 0;
+  if (!convert_u64(object, &value)) return false;
+  if (value < low || value > high) {
+    PyErr_Format(PyExc_ValueError, "%s must be between %zu and %zu; got %llu", name, low, high,
+                 static_cast<unsigned long long>(value));
+    return false;
+  }
+  *out = static_cast<size_t>(value);
+  return true;
+}
+
+constexpr size_t kMaxExpansion = 100000;
+
+bool convert_m(PyObject* object, size_t* out) { return convert_setting(object, "m", 2, 1000, out); }
+bool convert_ef_construction(PyObject* object, size_t* out) {
+  return convert_setting(object, "ef_construction", 1, kMaxExpansion, out);
+}
+bool convert_ef_search(PyObject* object, size_t* out) {
+  return convert_setting(object, "ef_search", 1, kMaxExpansion, out);
+}
+// `ef` of one search: None (the database's ef_search) or a setting as above.
+bool convert_optional_ef(PyObject* object, size_t* out) {
+  if (object == Py_None) return true;
+  return convert_setting(object, "ef", 1, kMaxExpansion, out);
+}
+
 PyObject* full_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* argv[2] = {};
+  PyObject* argv[5] = {};
   PyObject* result = nullptr;
   std::string path;
-  std::string index = "exact";
+  FullSettings settings;
 
   if (!bind_arguments(kFullNewSignature, args, kwargs, argv)) goto exit;
   if (!convert_argument(argv[0], "path", convert_text, &path) ||
-      !convert_argument(argv[1], "index", convert_index_kind, &index)) {
+      !convert_argument(argv[1], "index", convert_index_kind, &settings.index) ||
+      !convert_argument(argv[2], "m", convert_m, &settings.graph.connectivity) ||
+      !convert_argument(argv[3], "ef_construction", convert_ef_construction, &settings.graph.ef_construction) ||
+      !convert_argument(argv[4], "ef_search", convert_ef_search, &settings.graph.ef_search)) {
     goto exit;
   }
-  result = call_open(type, [&] { return FullVendrelDB::open(std::move(path)); });
+  result = call_open(type, [&] { return FullVendrelDB::open(std::move(path), settings); });
 exit:
+  return result;
+}
+
+constexpr const char* kFullSearchNames[] = {"query", "k", "filter_json", "include_metadata", "ef"};
+constexpr Signature kFullSearchSignature{"FullVendrelDB.search()", kFullSearchNames, 2, 4};
+
+// search with the keyword-only `ef` of the graph.
+PyObject* full_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[5] = {};
+  BoundObject<FullVendrelDB>* db = nullptr;
+  PyObject* result = nullptr;
+  std::vector<float> query;
+  uint64_t k = 0;
+  std::optional<std::string> filter_json;
+  bool include_metadata = true;
+  size_t ef = 0;
+
+  if (!bind_arguments(kFullSearchSignature, args, nargs, kwnames, argv)) goto exit;
+  if (!borrow_self(self, full_class.type, full_class.name, Access::kShared, &db)) goto exit;
+  if (!convert_argument(argv[0], "query", convert_float_array, &query) ||
+      !convert_argument(argv[1], "k", convert_u64, &k) ||
+      !convert_argument(argv[2], "filter_json", convert_optional_text, &filter_json) ||
+      !convert_argument(argv[3], "include_metadata", convert_bool, &include_metadata) ||
+      !convert_argument(argv[4], "ef", convert_optional_ef, &ef)) {
+    goto exit;
+  }
+  result = call_core([&] {
+    std::optional<std::string_view> filter;
+    if (filter_json) filter = *filter_json;
+    return db->value->search(query, k, filter, include_metadata, ef);
+  });
+exit:
+  release_borrow(db, Access::kShared);
   return result;
 }
 
@@ -60,8 +131,8 @@ PyMethodDef full_methods[] = {
     {"add_many", as_cfunction(method_add_many<FullVendrelDB, full_class>), METH_FASTCALL | METH_KEYWORDS,
      "add_many($self, ids, vectors, metadata_jsons, ttls=None)\n--\n\n"
      "Stores many documents in one call, row by row as add would; returns None."},
-    {"search", as_cfunction(method_search<FullVendrelDB, full_class>), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, query, k, filter_json=None, include_metadata=True)\n--\n\n"
+    {"search", as_cfunction(full_search), METH_FASTCALL | METH_KEYWORDS,
+     "search($self, query, k, filter_json=None, include_metadata=True, *, ef=None)\n--\n\n"
      "The k nearest live documents by cosine similarity as (id, score, metadata) tuples."},
     {"build_results", as_cfunction(method_build_results<FullVendrelDB, full_class>), METH_FASTCALL | METH_KEYWORDS,
      "build_results($self, scored, include_metadata)\n--\n\n"
@@ -78,7 +149,8 @@ PyMethodDef full_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-constexpr const char kFullClassDoc[] = "FullVendrelDB(path, *, index='exact')\n--\n\n";
+constexpr const char kFullClassDoc[] =
+    "FullVendrelDB(path, *, index='exact', m=16, ef_construction=100, ef_search=128)\n--\n\n";
 
 PyType_Slot full_slots[] = {
     {Py_tp_doc, const_cast<char*>(kFullClassDoc)},

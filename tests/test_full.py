@@ -108,10 +108,11 @@ def outcome(db, method, args):
         return type(error).__name__, str(error)
 
 
-def test_the_six_operations_agree_with_vendrel_on_a_random_workload(tmp_path):
+@pytest.mark.parametrize("index", ["exact", "hnsw"])
+def test_the_six_operations_agree_with_vendrel_on_a_random_workload(tmp_path, index):
     rng = random.Random(11)
     contract = vendrel.VendrelDB(str(tmp_path / "contract"))
-    full = FullVendrelDB(str(tmp_path / "full"))
+    full = FullVendrelDB(str(tmp_path / "full"), index=index)
     for _ in range(600):
         method, args = random_call(rng, 4)
         assert outcome(full, method, args) == outcome(contract, method, args), (method, args)
@@ -184,3 +185,64 @@ def test_construction_refuses_unknown_index_kinds_and_nul_bytes(tmp_path):
     with pytest.raises(ValueError, match="embedded null byte"):
         FullVendrelDB(str(tmp_path / "sub\x00evil"))
     assert not (tmp_path / "sub").exists()
+
+
+def clustered(rng, count, dim, centres):
+    labels = rng.integers(0, len(centres), size=count)
+    return (centres[labels] + 0.35 * rng.normal(size=(count, dim))).astype(np.float32)
+
+
+def test_graph_search_recall_hit_counts_and_deletes(tmp_path):
+    rng = np.random.default_rng(9)
+    n, dim = 6000, 32
+    centres = rng.normal(size=(30, dim))
+    vectors = clustered(rng, n, dim, centres)
+    category = rng.integers(0, 20, size=n)
+    price = rng.uniform(0, 100, size=n)
+    metas = [json.dumps({"cat": f"c{category[i]}", "price": float(price[i])}) for i in range(n)]
+    graph = FullVendrelDB(str(tmp_path / "graph"), index="hnsw")
+    graph.add_many(np.arange(n), vectors, metas)
+    exact = FullVendrelDB(str(tmp_path / "exact"))
+    exact.add_many(np.arange(n), vectors, metas)
+    # 50 % goes through the graph with the filter as its allowed-id test; 5 % and the
+    # tiny set are scanned (below the crossover).
+    filters = [None, {"price": {"$lt": 50}}, {"cat": {"$eq": "c3"}},
+               {"$and": [{"cat": {"$eq": "c3"}}, {"price": {"$lt": 3}}]}]
+    queries = clustered(rng, 40, dim, centres)
+
+    def check(deleted):
+        for flt in filters:
+            text = json.dumps(flt) if flt else None
+            found = total = 0
+            for query in queries:
+                hits = graph.search(query, 10, text, False)
+                truth = exact.search(query, 10, text, False)
+                assert len(hits) == len(truth)  # min(k, matching documents)
+                assert not {hit[0] for hit in hits} & deleted
+                found += len({hit[0] for hit in hits} & {hit[0] for hit in truth})
+                total += len(truth)
+            assert found >= 0.95 * total, (flt, found / total)
+
+    check(set())
+    removed = {"$or": [{"cat": {"$eq": "c1"}}, {"cat": {"$eq": "c2"}}]}
+    assert graph.delete(json.dumps(removed)) == exact.delete(json.dumps(removed))
+    check({i for i in range(n) if category[i] in (1, 2)})
+    # A re-added live id is found at its new vector; a deleted one stays deleted.
+    live = next(i for i in range(n) if category[i] not in (1, 2))
+    gone = next(i for i in range(n) if category[i] == 1)
+    for doc_id in (live, gone):
+        graph.add(doc_id, -vectors[doc_id], metas[doc_id])
+    assert graph.search(-vectors[live], 1, None, False)[0][0] == live
+    assert gone not in {hit[0] for hit in graph.search(-vectors[gone], 10, None, False)}
+
+
+def test_graph_settings_are_checked(tmp_path):
+    with pytest.raises(ValueError, match="^m must be between 2 and 1000; got 1$"):
+        FullVendrelDB(str(tmp_path / "db"), index="hnsw", m=1)
+    db = FullVendrelDB(str(tmp_path / "db"), index="hnsw", m=8, ef_construction=50, ef_search=20)
+    db.add(0, [1.0, 0.0], "{}")
+    assert db.search([1.0, 0.0], 1, ef=400) == [(0, pytest.approx(1.0), "{}")]
+    with pytest.raises(ValueError, match="^ef must be between 1 and 100000; got 0$"):
+        db.search([1.0, 0.0], 1, ef=0)
+    with pytest.raises(TypeError, match="takes from 2 to 4 positional arguments but 5 were given"):
+        db.search([1.0, 0.0], 1, None, True, 10)

@@ -28,17 +28,32 @@ class FullVendrelDB:
     ----------
     path : str
         The directory; created with any missing parents.
-    index : {"exact"}
-        ``"exact"``: every search scores every live document that passes the filter.
+    index : {"exact", "hnsw"}
+        ``"exact"``: every search scores every live document that passes the filter
+        (recall 1.0). ``"hnsw"``: an HNSW graph (hnswlib) finds the candidates, with the
+        filter set as its allowed-id test; small filter sets are scanned exactly. The
+        graph keeps a second, unit-length copy of each vector (about 8 x d bytes per
+        document in all).
+    m, ef_construction, ef_search : int
+        The graph's links per node, candidate list while inserting, and default
+        candidate list while searching (ignored with ``index="exact"``).
 
     Raises
     ------
     ValueError
         The directory cannot be created (the operating system's text), the path holds a
-        NUL byte, or `index` is unknown.
+        NUL byte, `index` is unknown, or a graph setting is out of range.
     """
 
-    def __new__(cls, path: str, *, index: Literal["exact"] = "exact") -> FullVendrelDB: ...
+    def __new__(
+        cls,
+        path: str,
+        *,
+        index: Literal["exact", "hnsw"] = "exact",
+        m: int = 16,
+        ef_construction: int = 100,
+        ef_search: int = 128,
+    ) -> FullVendrelDB: ...
     def add(self, internal_id: int, vector: VectorLike, metadata_json: str, ttl: int | None = None) -> None:
         """Store one document, replacing the vector and metadata of an id added before.
 
@@ -75,8 +90,8 @@ class FullVendrelDB:
         """Store many documents in one call, row by row exactly as `add` would.
 
         The rows' texts are appended to the metadata file with one open per chunk of
-        rows and parsed on the worker pool; the result is the same as calling `add` for
-        each row in order.
+        rows and parsed on the worker pool, and the graph insertions run on the pool;
+        the result is the same as calling `add` for each row in order.
 
         Raises
         ------
@@ -91,9 +106,18 @@ class FullVendrelDB:
         """
 
     def search(
-        self, query: VectorLike, k: int, filter_json: str | None = None, include_metadata: bool = True
+        self,
+        query: VectorLike,
+        k: int,
+        filter_json: str | None = None,
+        include_metadata: bool = True,
+        *,
+        ef: int | None = None,
     ) -> list[Hit]:
         """The k live documents most similar to the query by cosine similarity.
+
+        With ``index="hnsw"``, `ef` overrides the database's ef_search for this query
+        (larger: slower, higher recall); the exact index ignores it.
 
         Returns
         -------
