@@ -1,5 +1,7 @@
 #include "graph_index.h"
 
+#include "storage.h"
+
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -9,7 +11,6 @@
 #include <string>
 
 #include <hnswlib/hnswlib.h>
-#include <simsimd/simsimd.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
@@ -20,8 +21,8 @@ namespace {
 constexpr size_t kInitialCapacity = 256;
 constexpr size_t kMaxConnectivity = 1000;
 
-// hnswlib's distance over the unit copies: 1 - dot, through SimSIMD's dispatch so the
-// module keeps the generic instruction set and still gets the CPU's widest kernel.
+// hnswlib's distance over the unit copies: 1 - dot, by the widest dot kernel the CPU
+// has (chosen once), so the module keeps the generic instruction set.
 class UnitDotSpace : public hnswlib::SpaceInterface<float> {
  public:
   explicit UnitDotSpace(size_t dimension) : dimension_(dimension) {}
@@ -31,10 +32,8 @@ class UnitDotSpace : public hnswlib::SpaceInterface<float> {
 
  private:
   static float distance(const void* a, const void* b, const void* dimension) {
-    simsimd_distance_t dot = 0;
-    simsimd_dot_f32(static_cast<const float*>(a), static_cast<const float*>(b), *static_cast<const size_t*>(dimension),
-                    &dot);
-    return 1.0f - static_cast<float>(dot);
+    return 1.0f - dot_product(static_cast<const float*>(a), static_cast<const float*>(b),
+                              *static_cast<const size_t*>(dimension));
   }
   size_t dimension_;
 };

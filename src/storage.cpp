@@ -138,6 +138,16 @@ std::vector<ScoredId> compact_in_order(std::span<const uint32_t> ids, const std:
 
 using DotFour = void (*)(const float* query, const float* const* rows, size_t width, float* dots);
 
+float dot_portable(const float* a, const float* b, size_t count) {
+  float sums[8] = {};
+  size_t j = 0;
+  for (; j + 8 <= count; j += 8) {
+    for (size_t lane = 0; lane < 8; ++lane) sums[lane] += a[j + lane] * b[j + lane];
+  }
+  for (; j < count; ++j) sums[0] += a[j] * b[j];
+  return ((sums[0] + sums[4]) + (sums[2] + sums[6])) + ((sums[1] + sums[5]) + (sums[3] + sums[7]));
+}
+
 void dot_four_portable(const float* query, const float* const* rows, size_t width, float* dots) {
   for (size_t r = 0; r < 4; ++r) {
     float sums[8] = {};
@@ -173,6 +183,42 @@ __attribute__((target("avx2,fma"))) void dot_four_avx2(const float* query, const
   }
 }
 
+__attribute__((target("avx2,fma"))) float dot_avx2(const float* a, const float* b, size_t count) {
+  __m256 sums[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+  size_t j = 0;
+  for (; j + 32 <= count; j += 32) {
+    for (size_t part = 0; part < 4; ++part) {
+      sums[part] = _mm256_fmadd_ps(_mm256_loadu_ps(a + j + 8 * part), _mm256_loadu_ps(b + j + 8 * part), sums[part]);
+    }
+  }
+  for (; j + 8 <= count; j += 8) sums[0] = _mm256_fmadd_ps(_mm256_loadu_ps(a + j), _mm256_loadu_ps(b + j), sums[0]);
+  alignas(32) float lanes[8];
+  _mm256_store_ps(lanes, _mm256_add_ps(_mm256_add_ps(sums[0], sums[1]), _mm256_add_ps(sums[2], sums[3])));
+  float total = ((lanes[0] + lanes[4]) + (lanes[2] + lanes[6])) + ((lanes[1] + lanes[5]) + (lanes[3] + lanes[7]));
+  for (; j < count; ++j) total += a[j] * b[j];
+  return total;
+}
+
+__attribute__((target("avx512f"))) float dot_avx512(const float* a, const float* b, size_t count) {
+  __m512 sums[4] = {_mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps()};
+  size_t j = 0;
+  for (; j + 64 <= count; j += 64) {
+    for (size_t part = 0; part < 4; ++part) {
+      sums[part] =
+          _mm512_fmadd_ps(_mm512_loadu_ps(a + j + 16 * part), _mm512_loadu_ps(b + j + 16 * part), sums[part]);
+    }
+  }
+  for (; j < count; j += 16) {
+    const __mmask16 mask = count - j >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (count - j)) - 1);
+    sums[0] = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(mask, a + j), _mm512_maskz_loadu_ps(mask, b + j), sums[0]);
+  }
+  alignas(64) float lanes[16];
+  _mm512_store_ps(lanes, _mm512_add_ps(_mm512_add_ps(sums[0], sums[1]), _mm512_add_ps(sums[2], sums[3])));
+  float halves[8];
+  for (size_t lane = 0; lane < 8; ++lane) halves[lane] = lanes[lane] + lanes[lane + 8];
+  return ((halves[0] + halves[4]) + (halves[2] + halves[6])) + ((halves[1] + halves[5]) + (halves[3] + halves[7]));
+}
+
 __attribute__((target("avx512f"))) void dot_four_avx512(const float* query, const float* const* rows, size_t width,
                                                        float* dots) {
   __m512 sums[4][2];
@@ -203,16 +249,25 @@ __attribute__((target("avx512f"))) void dot_four_avx512(const float* query, cons
 }
 #endif
 
-DotFour choose_dot_four() {
+// The widest of the variants the CPU runs.
+template <typename Kernel>
+Kernel choose(Kernel avx512, Kernel avx2, Kernel portable) {
 #if defined(__GNUC__) && defined(__x86_64__)
   const simsimd_capability_t capabilities = simsimd_capabilities();
-  if (capabilities & simsimd_cap_skylake_k) return dot_four_avx512;
-  if (capabilities & simsimd_cap_haswell_k) return dot_four_avx2;
+  if (capabilities & simsimd_cap_skylake_k) return avx512;
+  if (capabilities & simsimd_cap_haswell_k) return avx2;
+#else
+  (void)avx512;
+  (void)avx2;
 #endif
-  return dot_four_portable;
+  return portable;
 }
 
-const DotFour dot_four = choose_dot_four();
+#if defined(__GNUC__) && defined(__x86_64__)
+const DotFour dot_four = choose<DotFour>(dot_four_avx512, dot_four_avx2, dot_four_portable);
+#else
+const DotFour dot_four = dot_four_portable;
+#endif
 
 float euclidean_norm(std::span<const float> vector) {
   const float* rows[4] = {vector.data(), vector.data(), vector.data(), vector.data()};
@@ -348,6 +403,12 @@ float full_vector_similarity(std::span<const float> query, std::span<const float
   if (query.size() == stored.size()) return cosine_by_kernel(query, stored);
   return prefix_cosine(query, stored);
 }
+
+#if defined(__GNUC__) && defined(__x86_64__)
+const DotKernel dot_product = choose<DotKernel>(dot_avx512, dot_avx2, dot_portable);
+#else
+const DotKernel dot_product = dot_portable;
+#endif
 
 // ---- TopK ----
 

@@ -126,6 +126,13 @@ class CodeTable {
 // a query longer than the stored vector never reads past it. Pure.
 float full_vector_similarity(std::span<const float> query, std::span<const float> stored);
 
+// The dot product of two float32 arrays of `count` components by the widest kernel the
+// CPU has (AVX-512, AVX2 with FMA, or portable), chosen once at load time. It keeps
+// several independent sums, so the result may differ from a sequential sum in the last
+// bits. Pure; safe from any thread.
+using DotKernel = float (*)(const float* a, const float* b, size_t count);
+extern const DotKernel dot_product;
+
 // The best `k` of the scored ids offered to it, in ranks_before_by_id order (higher
 // score first, NaN last, equal scores by ascending id), whatever the order of offering.
 class TopK {
