@@ -1,6 +1,8 @@
 """vendrel against the tools a user would pick instead, on the same data, in one run.
 
-Systems: vendrel; faiss-cpu IndexFlatIP (exact) and IndexHNSWFlat; hnswlib; usearch;
+Systems: vendrel (the contract's VendrelDB); vendrel-exact and vendrel-hnsw (the
+companion package's FullVendrelDB with index="exact" and "hnsw"); faiss-cpu IndexFlatIP
+(exact) and IndexHNSWFlat; hnswlib; usearch;
 chromadb (embedded PersistentClient in a temporary directory); lancedb (embedded, no
 vector index: exact scan). Each system runs every data set in its own subprocess, so
 its peak RSS is its own. A peer that fails to import or run is reported and the run
@@ -24,9 +26,9 @@ Usage:
   python bench/peers_bench.py                # full run, N = 100,000 synthetic documents
   python bench/peers_bench.py --n 30000      # smaller N
   python bench/peers_bench.py --quick        # N = 10,000, fewer queries
-  python bench/peers_bench.py --smoke        # seconds: tiny N, vendrel alone, no peers
+  python bench/peers_bench.py --smoke        # seconds: tiny N, our systems alone, no peers
 
-The smoke mode imports only numpy and vendrel (no peers, no matplotlib).
+The smoke mode imports only numpy, vendrel and vendrel_plus (no peers, no matplotlib).
 """
 
 import argparse
@@ -48,9 +50,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 CATEGORIES = [f"c{i}" for i in range(20)]
 TAG_WORDS = ["red", "green", "blue", "new", "used", "sale", "eco", "pro"]
 K = 10
-# Same HNSW settings for faiss, hnswlib and usearch: M = 16, ef_construction = 100,
-# ef_search = 64 (raised to the fetch size when post-filtering fetches more).
-HNSW_M, HNSW_EFC, HNSW_EFS = 16, 100, 64
+# Same HNSW settings for faiss, hnswlib, usearch and vendrel-hnsw: M = 16,
+# ef_construction = 100, ef_search = 128 (vendrel-hnsw's default; raised to the fetch
+# size when post-filtering fetches more).
+HNSW_M, HNSW_EFC, HNSW_EFS = 16, 100, 128
 
 # Filters: (label, vendrel filter, approximate selectivity)
 FILTERS = [
@@ -60,7 +63,7 @@ FILTERS = [
 ]
 DELETE_FILTER = {"category": {"$in": ["c0", "c1"]}}  # 10 %
 
-SYSTEMS = ["vendrel", "faiss-flat", "faiss-hnsw", "hnswlib", "usearch", "chromadb", "lancedb"]
+SYSTEMS = ["vendrel", "vendrel-exact", "vendrel-hnsw", "faiss-flat", "faiss-hnsw", "hnswlib", "usearch", "chromadb", "lancedb"]
 
 
 # ---------------------------------------------------------------- data
@@ -272,6 +275,27 @@ class Vendrel:
 
     def close(self):
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class VendrelFull(Vendrel):
+    """FullVendrelDB: the same calls as VendrelDB, plus add_many as the batch API."""
+
+    index = "exact"
+
+    def __init__(self, ctx):
+        from vendrel_plus import FullVendrelDB
+        self.ctx = ctx
+        self.dir = tempfile.mkdtemp(prefix="vendrel-plus-bench-")
+        options = {"m": HNSW_M, "ef_construction": HNSW_EFC, "ef_search": HNSW_EFS} if self.index == "hnsw" else {}
+        self.db = FullVendrelDB(os.path.join(self.dir, "db"), index=self.index, **options)
+
+    def ingest_batch(self, ids):
+        ids = np.asarray(ids)
+        self.db.add_many(ids, self.ctx["vectors"][ids], [self.ctx["meta_json"][i] for i in ids])
+
+
+class VendrelHnsw(VendrelFull):
+    index = "hnsw"
 
 
 class FaissFlat:
@@ -585,17 +609,18 @@ class Lance:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-ADAPTERS = {"vendrel": Vendrel, "faiss-flat": FaissFlat, "faiss-hnsw": FaissHNSW, "hnswlib": Hnswlib,
+ADAPTERS = {"vendrel": Vendrel, "vendrel-exact": VendrelFull, "vendrel-hnsw": VendrelHnsw, "faiss-flat": FaissFlat, "faiss-hnsw": FaissHNSW, "hnswlib": Hnswlib,
             "usearch": Usearch, "chromadb": Chroma, "lancedb": Lance}
 # How many documents a peer adds one call at a time (the rest go through its batch API).
 # Capped where one call per document is slow; the cap is reported with the figures.
-SINGLE_CAP = {"vendrel": None, "faiss-flat": 20000, "faiss-hnsw": 5000, "hnswlib": 5000,
+SINGLE_CAP = {"vendrel": None, "vendrel-exact": 20000, "vendrel-hnsw": 5000, "faiss-flat": 20000, "faiss-hnsw": 5000, "hnswlib": 5000,
               "usearch": 5000, "chromadb": 1000, "lancedb": 200}
 
 
 def version_of(system):
     from importlib import metadata
-    name = {"faiss-flat": "faiss-cpu", "faiss-hnsw": "faiss-cpu"}.get(system, system)
+    name = {"faiss-flat": "faiss-cpu", "faiss-hnsw": "faiss-cpu", "vendrel-exact": "vendrel",
+            "vendrel-hnsw": "vendrel"}.get(system, system)
     try:
         return metadata.version(name)
     except Exception:
@@ -755,18 +780,21 @@ def run_system(system, data_dir, timeout):
 
 
 def smoke():
-    """Tiny N, vendrel alone, in this process: checks that the harness runs."""
+    """Tiny N, our systems alone, in this process: checks that the harness runs."""
     n, dim = 600, 32
     vectors, queries = clustered(n, dim, 1), clustered(20, dim, 2)
     with tempfile.TemporaryDirectory() as tmp:
         build_dataset(tmp, vectors, queries, seed=3, n_filter_queries=10)
-        out = os.path.join(tmp, "result.json")
-        run_worker("vendrel", tmp, out)
-        with open(out) as handle:
-            res = json.load(handle)
-    print(json.dumps(res, indent=1))
-    assert res["count_after_ingest"] == n
-    assert res["delete"]["count_after"] == res["delete"]["expected_count"]
+        for system in ("vendrel", "vendrel-exact", "vendrel-hnsw"):
+            out = os.path.join(tmp, f"result-{system}.json")
+            run_worker(system, tmp, out)
+            with open(out) as handle:
+                res = json.load(handle)
+            print(json.dumps(res, indent=1))
+            assert res["count_after_ingest"] == n
+            assert res["delete"]["count_after"] == res["delete"]["expected_count"]
+            if system != "vendrel":
+                assert res["search"]["recall"] >= 0.95, res["search"]
     print("smoke: ok")
 
 
@@ -774,7 +802,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--n", type=int, default=100000, help="documents per synthetic data set")
     p.add_argument("--quick", action="store_true", help="N = 10,000 and fewer queries")
-    p.add_argument("--smoke", action="store_true", help="tiny N, vendrel alone, no peers")
+    p.add_argument("--smoke", action="store_true", help="tiny N, our systems alone, no peers")
     p.add_argument("--systems", default=",".join(SYSTEMS))
     p.add_argument("--datasets", default="synth-384,synth-768,synth-768-small,real-minilm")
     p.add_argument("--real-n", type=int, default=20000, help="docstrings embedded at most")

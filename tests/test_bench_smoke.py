@@ -1,4 +1,4 @@
-"""The peers benchmark's smoke mode runs end to end: tiny N, vendrel alone, no peers."""
+"""The peers benchmark's smoke mode runs end to end: tiny N, our systems alone, no peers."""
 
 import os
 import subprocess
