@@ -6,9 +6,14 @@
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include <simsimd/simsimd.h>
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace vendrel {
 
@@ -35,14 +40,14 @@ std::vector<std::vector<float>> random_codebook(Lcg& generator) {
 // Slice [start, end) of a training vector. A vector shorter than the first one (only a
 // zero-length vector stored before the dimension was fixed) reads as zeros past its
 // end instead of being read out of bounds.
-std::vector<float> training_slice(const std::vector<float>& vector, size_t start, size_t end) {
+std::vector<float> training_slice(std::span<const float> vector, size_t start, size_t end) {
   std::vector<float> slice(end - start, 0.0f);
   const size_t available_end = std::min(end, vector.size());
   if (available_end > start) std::copy(vector.begin() + start, vector.begin() + available_end, slice.begin());
   return slice;
 }
 
-std::vector<std::vector<float>> sampled_codebook(const std::vector<std::vector<float>>& training_vectors,
+std::vector<std::vector<float>> sampled_codebook(std::span<const std::span<const float>> training_vectors,
                                                  size_t start, size_t end) {
   const size_t count = training_vectors.size();
   const size_t step = std::max<size_t>(1, count / kCentroidsPerSubspace);
@@ -56,13 +61,218 @@ std::vector<std::vector<float>> sampled_codebook(const std::vector<std::vector<f
   return centroids;
 }
 
+// ---------------------------------------------------------------------------------------
+// One-pass encoding. A block of W centroids sits in W vector lanes; each lane computes
+// its centroid's squared distance with exactly the operations of the scalar kernel it
+// mirrors (differences rounded to float32, squares rounded to float32, then the sums in
+// that kernel's order), so every lane's result is that kernel's result. The nearest
+// centroid is tracked per lane with a strict "<" (a NaN compares false and never wins),
+// then reduced across lanes to the smallest distance at the lowest index.
+
+constexpr size_t kLanesPerSubspace = kSubDim * kCentroidsPerSubspace;
+
+using F32x4 = float __attribute__((vector_size(16)));
+using I32x4 = int32_t __attribute__((vector_size(16)));
+using F32x8 = float __attribute__((vector_size(32)));
+using I32x8 = int32_t __attribute__((vector_size(32)));
+using F64x8 = double __attribute__((vector_size(64)));
+using F32x16 = float __attribute__((vector_size(64)));
+using I32x16 = int32_t __attribute__((vector_size(64)));
+
+// simsimd_l2sq_f32_serial: a float32 running sum from 0 in component order.
+template <typename F>
+inline __attribute__((always_inline)) void serial_order_sum(const F* squares, size_t n, F& total) {
+  total = F{};
+  for (size_t j = 0; j < n; ++j) total = total + squares[j];
+}
+
+// simsimd_l2sq_f32_haswell: components 0-7 (when there are 8) in one 8-lane register,
+// reduced in double as ((s0 + s4) + (s2 + s6)) + ((s1 + s5) + (s3 + s7)); then the
+// remaining components added one by one in double. The caller narrows to float32.
+inline __attribute__((always_inline)) void haswell_order_sum(const F32x8* squares, size_t n, F32x8& narrowed) {
+  using D = F64x8;
+  D total = D{};
+  size_t j = 0;
+  if (n >= 8) {
+    D pair[4];
+    for (size_t k = 0; k < 4; ++k) {
+      pair[k] = __builtin_convertvector(squares[k], D) + __builtin_convertvector(squares[k + 4], D);
+    }
+    total = (pair[0] + pair[2]) + (pair[1] + pair[3]);
+    j = 8;
+  }
+  for (; j < n; ++j) total = total + __builtin_convertvector(squares[j], D);
+  narrowed = __builtin_convertvector(total, F32x8);
+}
+
+// simsimd_l2sq_f32_skylake: all 12 components in one 16-lane register (zeros past the
+// slice), reduced as ((s0 + s8) + s4) ... per quarter, then ((r0 + r1) + (r2 + r3)).
+template <typename F>
+inline __attribute__((always_inline)) void skylake_order_sum(const F* squares, F& total) {
+  F quarter[4];
+  for (size_t k = 0; k < 4; ++k) quarter[k] = (squares[k] + squares[k + 8]) + squares[k + 4];
+  total = (quarter[0] + quarter[1]) + (quarter[2] + quarter[3]);
+}
+
+enum class SumOrder { kSerial, kHaswell, kSkylake };
+
+template <typename F, typename I, SumOrder kOrder>
+inline __attribute__((always_inline)) uint8_t nearest_centroid_impl(const float* __restrict lanes,
+                                                                   const float* __restrict slice, size_t n) {
+  constexpr size_t kWidth = sizeof(F) / sizeof(float);
+  F best = F{} + FLT_MAX;
+  I best_index = I{};
+  I index;
+  for (size_t k = 0; k < kWidth; ++k) index[k] = static_cast<int32_t>(k);
+  for (size_t block = 0; block < kCentroidsPerSubspace; block += kWidth) {
+    F squares[kSubDim];
+#pragma GCC unroll 12
+    for (size_t j = 0; j < kSubDim; ++j) {
+      if (j < n) {
+        F centroid;
+        std::memcpy(&centroid, lanes + j * kCentroidsPerSubspace + block, sizeof(F));
+        const F difference = slice[j] - centroid;
+        squares[j] = difference * difference;
+      } else {
+        squares[j] = F{};
+      }
+    }
+    F distance;
+    if constexpr (kOrder == SumOrder::kSerial) serial_order_sum(squares, n, distance);
+    if constexpr (kOrder == SumOrder::kHaswell) {
+      static_assert(kWidth == 8, "the Haswell order is written for 8 lanes");
+      haswell_order_sum(squares, n, distance);
+    }
+    if constexpr (kOrder == SumOrder::kSkylake) skylake_order_sum(squares, distance);
+    const auto closer = distance < best;
+    best = closer ? distance : best;
+    best_index = closer ? index : best_index;
+    index += static_cast<int32_t>(kWidth);
+  }
+  // A lane's best is a non-negative float (FLT_MAX when nothing beat it, with index 0),
+  // so its bits order like the value: the smallest (bits, index) key is the smallest
+  // distance at the lowest index, found without branches.
+  uint64_t chosen = ~uint64_t{0};
+  for (size_t k = 0; k < kWidth; ++k) {
+    uint32_t bits;
+    const float lane_best = best[k];
+    std::memcpy(&bits, &lane_best, sizeof bits);
+    const uint64_t key = (uint64_t{bits} << 32) | static_cast<uint32_t>(best_index[k]);
+    chosen = key < chosen ? key : chosen;
+  }
+  return static_cast<uint8_t>(chosen);
+}
+
+// The slice length is a constant in the common full-width case, so the component loop
+// unrolls without tests.
+template <typename F, typename I, SumOrder kOrder>
+inline __attribute__((always_inline)) uint8_t nearest_centroid(const float* lanes, const float* slice, size_t n) {
+  if (n == kSubDim) return nearest_centroid_impl<F, I, kOrder>(lanes, slice, kSubDim);
+  return nearest_centroid_impl<F, I, kOrder>(lanes, slice, n);
+}
+
+using NearestCentroid = uint8_t (*)(const float* lanes, const float* slice, size_t n);
+
+uint8_t nearest_portable(const float* lanes, const float* slice, size_t n) {
+  return nearest_centroid<F32x4, I32x4, SumOrder::kSerial>(lanes, slice, n);
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define VENDREL_X86_ENCODE_KERNELS 1
+// No "fma" in either target: -ffp-contract=off and these targets keep every product
+// and sum rounded as written.
+__attribute__((target("avx2"))) uint8_t nearest_avx2(const float* lanes, const float* slice, size_t n) {
+  return nearest_centroid<F32x8, I32x8, SumOrder::kHaswell>(lanes, slice, n);
+}
+
+__attribute__((target("avx512f"))) uint8_t nearest_avx512_generic(const float* lanes, const float* slice, size_t n) {
+  return nearest_centroid<F32x16, I32x16, SumOrder::kSkylake>(lanes, slice, n);
+}
+
+// The full-width case written out with intrinsics so that half of the differences run
+// as x - 1 * c on the multiply-add units (one rounding of the exact difference: the same
+// value as the subtraction), balancing the adder and multiplier ports.
+__attribute__((target("avx512f,fma"))) uint8_t nearest_avx512(const float* lanes, const float* slice, size_t n) {
+  if (n != kSubDim) return nearest_avx512_generic(lanes, slice, n);
+  __m512 x[kSubDim];
+  for (size_t j = 0; j < kSubDim; ++j) x[j] = _mm512_set1_ps(slice[j]);
+  const __m512 ones = _mm512_set1_ps(1.0f);
+  __m512 best = _mm512_set1_ps(FLT_MAX);
+  __m512i best_index = _mm512_setzero_si512();
+  __m512i index = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m512i step = _mm512_set1_epi32(16);
+  for (size_t block = 0; block < kCentroidsPerSubspace; block += 16) {
+    __m512 squares[kSubDim];
+    for (size_t j = 0; j < kSubDim; ++j) {
+      const __m512 centroid = _mm512_loadu_ps(lanes + j * kCentroidsPerSubspace + block);
+      const __m512 difference = (j % 2 == 1) ? _mm512_fnmadd_ps(ones, centroid, x[j]) : _mm512_sub_ps(x[j], centroid);
+      squares[j] = _mm512_mul_ps(difference, difference);
+    }
+    __m512 quarter[4];
+    for (size_t k = 0; k < 4; ++k) {
+      quarter[k] = _mm512_add_ps(_mm512_add_ps(squares[k], squares[k + 8]), squares[k + 4]);
+    }
+    const __m512 distance = _mm512_add_ps(_mm512_add_ps(quarter[0], quarter[1]), _mm512_add_ps(quarter[2], quarter[3]));
+    const __mmask16 closer = _mm512_cmp_ps_mask(distance, best, _CMP_LT_OQ);
+    best = _mm512_mask_mov_ps(best, closer, distance);
+    best_index = _mm512_mask_mov_epi32(best_index, closer, index);
+    index = _mm512_add_epi32(index, step);
+  }
+  alignas(64) float best_values[16];
+  alignas(64) int32_t best_indexes[16];
+  _mm512_store_ps(best_values, best);
+  _mm512_store_si512(best_indexes, best_index);
+  uint64_t chosen = ~uint64_t{0};
+  for (size_t k = 0; k < 16; ++k) {
+    uint32_t bits;
+    std::memcpy(&bits, &best_values[k], sizeof bits);
+    const uint64_t key = (uint64_t{bits} << 32) | static_cast<uint32_t>(best_indexes[k]);
+    chosen = key < chosen ? key : chosen;
+  }
+  return static_cast<uint8_t>(chosen);
+}
+#endif
+
+NearestCentroid nearest_for(EncodeKernel kernel) {
+#ifdef VENDREL_X86_ENCODE_KERNELS
+  if (kernel == EncodeKernel::kAvx512) return nearest_avx512;
+  if (kernel == EncodeKernel::kAvx2) return nearest_avx2;
+#endif
+  (void)kernel;
+  return nearest_portable;
+}
+
 }  // namespace
+
+bool encode_kernel_supported(EncodeKernel kernel) {
+  if (kernel == EncodeKernel::kPortable) return true;
+#ifdef VENDREL_X86_ENCODE_KERNELS
+  __builtin_cpu_init();
+  if (kernel == EncodeKernel::kAvx2) return __builtin_cpu_supports("avx2") != 0;
+  if (kernel == EncodeKernel::kAvx512) return __builtin_cpu_supports("avx512f") != 0;
+#endif
+  return false;
+}
+
+EncodeKernel default_encode_kernel() {
+  static const EncodeKernel chosen = [] {
+    const simsimd_capability_t capabilities = simsimd_capabilities();
+    if ((capabilities & simsimd_cap_skylake_k) && encode_kernel_supported(EncodeKernel::kAvx512)) {
+      return EncodeKernel::kAvx512;
+    }
+    if ((capabilities & simsimd_cap_haswell_k) && encode_kernel_supported(EncodeKernel::kAvx2)) {
+      return EncodeKernel::kAvx2;
+    }
+    return EncodeKernel::kPortable;
+  }();
+  return chosen;
+}
 
 float subspace_distance(std::span<const float> query_slice, const std::vector<float>& centroid) {
   return squared_distance(query_slice.data(), centroid.data(), std::min(query_slice.size(), centroid.size()));
 }
 
-ProductQuantizer ProductQuantizer::train(const std::vector<std::vector<float>>& training_vectors,
+ProductQuantizer ProductQuantizer::train_views(std::span<const std::span<const float>> training_vectors,
                                          size_t storage_dimension) {
   ProductQuantizer quantizer;
   quantizer.num_subspaces = (storage_dimension + kSubDim - 1) / kSubDim;
@@ -73,17 +283,77 @@ ProductQuantizer ProductQuantizer::train(const std::vector<std::vector<float>>& 
   quantizer.codebooks.reserve(quantizer.num_subspaces);
   for (size_t s = 0; s < quantizer.num_subspaces; ++s) quantizer.codebooks.push_back(random_codebook(generator));
 
-  if (training_vectors.empty()) return quantizer;
-  const size_t width = training_vectors.front().size();
-  for (size_t s = 0; s < quantizer.num_subspaces && s * kSubDim < width; ++s) {
-    const size_t start = s * kSubDim;
-    const size_t end = std::min(start + kSubDim, width);
-    quantizer.codebooks[s] = sampled_codebook(training_vectors, start, end);
+  if (!training_vectors.empty()) {
+    const size_t width = training_vectors.front().size();
+    for (size_t s = 0; s < quantizer.num_subspaces && s * kSubDim < width; ++s) {
+      const size_t start = s * kSubDim;
+      const size_t end = std::min(start + kSubDim, width);
+      quantizer.codebooks[s] = sampled_codebook(training_vectors, start, end);
+    }
   }
+  quantizer.prepare_encoding();
   return quantizer;
 }
 
+ProductQuantizer ProductQuantizer::train(const std::vector<std::vector<float>>& training_vectors,
+                                         size_t storage_dimension) {
+  const std::vector<std::span<const float>> views(training_vectors.begin(), training_vectors.end());
+  return train_views(views, storage_dimension);
+}
+
+void ProductQuantizer::prepare_encoding() {
+  const size_t subspaces = std::min(num_subspaces, codebooks.size());
+  centroid_lanes.assign(subspaces * kLanesPerSubspace, 0.0f);
+  shortest_centroid.assign(subspaces, 0);
+  for (size_t s = 0; s < subspaces; ++s) {
+    const auto& centroids = codebooks[s];
+    // A codebook of another size than 256 is compared centroid by centroid.
+    if (centroids.size() != kCentroidsPerSubspace) continue;
+    size_t shortest = kSubDim;
+    for (size_t c = 0; c < kCentroidsPerSubspace; ++c) {
+      const auto& centroid = centroids[c];
+      shortest = std::min(shortest, centroid.size());
+      for (size_t j = 0; j < std::min(centroid.size(), kSubDim); ++j) {
+        centroid_lanes[s * kLanesPerSubspace + j * kCentroidsPerSubspace + c] = centroid[j];
+      }
+    }
+    shortest_centroid[s] = static_cast<uint8_t>(shortest);
+  }
+}
+
 void ProductQuantizer::encode(std::span<const float> vector, uint8_t* code) const {
+  encode(vector, code, default_encode_kernel());
+}
+
+void ProductQuantizer::encode(std::span<const float> vector, uint8_t* code, EncodeKernel kernel) const {
+  const NearestCentroid nearest = nearest_for(kernel);
+  const size_t prepared = shortest_centroid.size();
+  bool needs_reference = false;
+  for (size_t i = 0; i < num_subspaces; ++i) {
+    const size_t start = i * sub_dim;
+    code[i] = 0;
+    if (start >= vector.size() || i >= codebooks.size()) continue;
+    const size_t length = std::min(sub_dim, vector.size() - start);
+    if (sub_dim != kSubDim || i >= prepared || length > shortest_centroid[i]) {
+      needs_reference = true;
+      continue;
+    }
+    code[i] = nearest(centroid_lanes.data() + i * kLanesPerSubspace, vector.data() + start, length);
+  }
+  if (!needs_reference) return;
+  // Shapes the lanes do not cover (never produced by train) take the per-centroid loop.
+  std::vector<uint8_t> reference(num_subspaces);
+  encode_per_centroid(vector, reference.data());
+  for (size_t i = 0; i < num_subspaces; ++i) {
+    const size_t start = i * sub_dim;
+    if (start >= vector.size() || i >= codebooks.size()) continue;
+    const size_t length = std::min(sub_dim, vector.size() - start);
+    if (sub_dim != kSubDim || i >= prepared || length > shortest_centroid[i]) code[i] = reference[i];
+  }
+}
+
+void ProductQuantizer::encode_per_centroid(std::span<const float> vector, uint8_t* code,
+                                           SquaredDistanceKernel distance) const {
   for (size_t i = 0; i < num_subspaces; ++i) {
     const size_t start = i * sub_dim;
     code[i] = 0;
@@ -94,10 +364,18 @@ void ProductQuantizer::encode(std::span<const float> vector, uint8_t* code) cons
     size_t best = 0;
     float best_distance = FLT_MAX;
     for (size_t c = 0; c < centroid_count; ++c) {
-      const float distance = subspace_distance(slice, centroids[c]);
-      if (distance < best_distance) {
+      const size_t count = std::min(slice.size(), centroids[c].size());
+      float found = 0.0f;
+      if (distance) {
+        double result = 0.0;
+        distance(slice.data(), centroids[c].data(), count, &result);
+        found = static_cast<float>(result);
+      } else {
+        found = squared_distance(slice.data(), centroids[c].data(), count);
+      }
+      if (found < best_distance) {
         best = c;
-        best_distance = distance;
+        best_distance = found;
       }
     }
     code[i] = static_cast<uint8_t>(best);
