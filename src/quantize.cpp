@@ -70,6 +70,8 @@ std::vector<std::vector<float>> sampled_codebook(std::span<const std::span<const
 // then reduced across lanes to the smallest distance at the lowest index.
 
 constexpr size_t kLanesPerSubspace = kSubDim * kCentroidsPerSubspace;
+// Vectors encoded together, subspace by subspace, by encode_batch.
+constexpr size_t kEncodeTile = 16;
 
 using F32x4 = float __attribute__((vector_size(16)));
 using I32x4 = int32_t __attribute__((vector_size(16)));
@@ -171,65 +173,108 @@ inline __attribute__((always_inline)) uint8_t nearest_centroid(const float* lane
   return nearest_centroid_impl<F, I, kOrder>(lanes, slice, n);
 }
 
-using NearestCentroid = uint8_t (*)(const float* lanes, const float* slice, size_t n);
+// One subspace's centroids as the kernels read them.
+struct SubspaceLanes {
+  const float* components;     // component j of centroid c at [j * 256 + c]
+  const float* squared_norms;  // per centroid, float32
+  float norm_bound;            // >= every centroid's norm; negative: not finite
+};
 
-uint8_t nearest_portable(const float* lanes, const float* slice, size_t n) {
-  return nearest_centroid<F32x4, I32x4, SumOrder::kSerial>(lanes, slice, n);
+using NearestCentroid = uint8_t (*)(const SubspaceLanes& subspace, const float* slice, size_t n);
+
+uint8_t nearest_portable(const SubspaceLanes& subspace, const float* slice, size_t n) {
+  return nearest_centroid<F32x4, I32x4, SumOrder::kSerial>(subspace.components, slice, n);
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define VENDREL_X86_ENCODE_KERNELS 1
-// No "fma" in either target: -ffp-contract=off and these targets keep every product
-// and sum rounded as written.
-__attribute__((target("avx2"))) uint8_t nearest_avx2(const float* lanes, const float* slice, size_t n) {
-  return nearest_centroid<F32x8, I32x8, SumOrder::kHaswell>(lanes, slice, n);
+// No "fma" in these targets: -ffp-contract=off and the targets keep every product and
+// sum rounded as written.
+__attribute__((target("avx2"))) uint8_t nearest_avx2(const SubspaceLanes& subspace, const float* slice, size_t n) {
+  return nearest_centroid<F32x8, I32x8, SumOrder::kHaswell>(subspace.components, slice, n);
 }
 
-__attribute__((target("avx512f"))) uint8_t nearest_avx512_generic(const float* lanes, const float* slice, size_t n) {
-  return nearest_centroid<F32x16, I32x16, SumOrder::kSkylake>(lanes, slice, n);
+__attribute__((target("avx512f"))) uint8_t nearest_avx512_exhaustive(const SubspaceLanes& subspace,
+                                                                      const float* slice, size_t n) {
+  return nearest_centroid<F32x16, I32x16, SumOrder::kSkylake>(subspace.components, slice, n);
 }
 
-// The full-width case written out with intrinsics so that half of the differences run
-// as x - 1 * c on the multiply-add units (one rounding of the exact difference: the same
-// value as the subtraction), balancing the adder and multiplier ports.
-__attribute__((target("avx512f,fma"))) uint8_t nearest_avx512(const float* lanes, const float* slice, size_t n) {
-  if (n != kSubDim) return nearest_avx512_generic(lanes, slice, n);
+// One centroid's distance with the Skylake kernel's operations and order, in scalars.
+__attribute__((target("avx512f"))) float skylake_order_distance(const float* components, size_t centroid,
+                                                                 const float* slice) {
+  float squares[kSubDim];
+  for (size_t j = 0; j < kSubDim; ++j) {
+    const float difference = slice[j] - components[j * kCentroidsPerSubspace + centroid];
+    squares[j] = difference * difference;
+  }
+  float quarter[4];
+  for (size_t k = 0; k < 4; ++k) quarter[k] = (squares[k] + squares[k + 8]) + squares[k + 4];
+  return (quarter[0] + quarter[1]) + (quarter[2] + quarter[3]);
+}
+
+// Relative size of the pruning margin: the screening value below and the exact distance
+// each differ from the real ||x - c||^2 - ||x||^2 by less than 36 units of float32
+// rounding (2^-24) times (|x| + |c|)^2; 2^-16 is seven times that.
+constexpr double kScreeningMargin = 1.0 / 65536.0;
+
+// Full-width slices with finite components and centroids: a cheap screening pass
+// computes a(c) = |c|^2 - 2 x.c (fused multiply-adds, so only approximately) for all
+// 256 centroids; every centroid whose exact distance could be the smallest has a(c)
+// within twice the error bound of the smallest a, and only those few (usually one) are
+// compared exactly, in index order, with the strict rule. The chosen centroid is
+// therefore the one the exhaustive pass would choose, bit for bit.
+__attribute__((target("avx512f,fma"))) uint8_t nearest_avx512(const SubspaceLanes& subspace, const float* slice,
+                                                              size_t n) {
+  if (n != kSubDim || !(subspace.norm_bound >= 0.0f)) return nearest_avx512_exhaustive(subspace, slice, n);
+  float slice_squares = 0.0f;
+  for (size_t j = 0; j < kSubDim; ++j) slice_squares += slice[j] * slice[j];
+  // Non-finite or huge components could make distances overflow: compare exhaustively.
+  if (!(slice_squares <= 1e30f)) return nearest_avx512_exhaustive(subspace, slice, n);
+
   __m512 x[kSubDim];
   for (size_t j = 0; j < kSubDim; ++j) x[j] = _mm512_set1_ps(slice[j]);
-  const __m512 ones = _mm512_set1_ps(1.0f);
-  __m512 best = _mm512_set1_ps(FLT_MAX);
-  __m512i best_index = _mm512_setzero_si512();
-  __m512i index = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  const __m512i step = _mm512_set1_epi32(16);
+  const __m512 two = _mm512_set1_ps(2.0f);
+  alignas(64) float screened[kCentroidsPerSubspace];
+  __m512 smallest = _mm512_set1_ps(FLT_MAX);
   for (size_t block = 0; block < kCentroidsPerSubspace; block += 16) {
-    __m512 squares[kSubDim];
-    for (size_t j = 0; j < kSubDim; ++j) {
-      const __m512 centroid = _mm512_loadu_ps(lanes + j * kCentroidsPerSubspace + block);
-      const __m512 difference = (j % 2 == 1) ? _mm512_fnmadd_ps(ones, centroid, x[j]) : _mm512_sub_ps(x[j], centroid);
-      squares[j] = _mm512_mul_ps(difference, difference);
+    const float* column = subspace.components + block;
+    // Two partial sums shorten the dependency chain; the order is free here.
+    __m512 even = _mm512_mul_ps(x[0], _mm512_loadu_ps(column));
+    __m512 odd = _mm512_mul_ps(x[1], _mm512_loadu_ps(column + kCentroidsPerSubspace));
+    for (size_t j = 2; j < kSubDim; j += 2) {
+      even = _mm512_fmadd_ps(x[j], _mm512_loadu_ps(column + j * kCentroidsPerSubspace), even);
+      odd = _mm512_fmadd_ps(x[j + 1], _mm512_loadu_ps(column + (j + 1) * kCentroidsPerSubspace), odd);
     }
-    __m512 quarter[4];
-    for (size_t k = 0; k < 4; ++k) {
-      quarter[k] = _mm512_add_ps(_mm512_add_ps(squares[k], squares[k + 8]), squares[k + 4]);
+    const __m512 dot = _mm512_add_ps(even, odd);
+    const __m512 value = _mm512_fnmadd_ps(two, dot, _mm512_loadu_ps(subspace.squared_norms + block));
+    _mm512_store_ps(screened + block, value);
+    smallest = _mm512_mask_min_ps(smallest, 0xFFFF, smallest, value);  // masked: no undefined source
+  }
+  // (|x| + bound)^2 with |x| rounded up; the float32 rounding of the threshold itself is
+  // far inside the margin.
+  const float reach = std::sqrt(slice_squares) * 1.001f + subspace.norm_bound;
+  alignas(64) float lane_smallest[16];
+  _mm512_store_ps(lane_smallest, smallest);
+  float smallest_value = lane_smallest[0];
+  for (size_t k = 1; k < 16; ++k) smallest_value = std::min(smallest_value, lane_smallest[k]);
+  const float threshold = smallest_value + static_cast<float>(2.0 * kScreeningMargin) * reach * reach;
+  const __m512 limit = _mm512_set1_ps(threshold);
+
+  float best_distance = FLT_MAX;
+  size_t best = 0;
+  for (size_t block = 0; block < kCentroidsPerSubspace; block += 16) {
+    uint32_t admitted = _mm512_cmp_ps_mask(_mm512_load_ps(screened + block), limit, _CMP_LE_OQ);
+    while (admitted != 0) {
+      const size_t centroid = block + static_cast<size_t>(__builtin_ctz(admitted));
+      admitted &= admitted - 1;
+      const float distance = skylake_order_distance(subspace.components, centroid, slice);
+      if (distance < best_distance) {
+        best_distance = distance;
+        best = centroid;
+      }
     }
-    const __m512 distance = _mm512_add_ps(_mm512_add_ps(quarter[0], quarter[1]), _mm512_add_ps(quarter[2], quarter[3]));
-    const __mmask16 closer = _mm512_cmp_ps_mask(distance, best, _CMP_LT_OQ);
-    best = _mm512_mask_mov_ps(best, closer, distance);
-    best_index = _mm512_mask_mov_epi32(best_index, closer, index);
-    index = _mm512_add_epi32(index, step);
   }
-  alignas(64) float best_values[16];
-  alignas(64) int32_t best_indexes[16];
-  _mm512_store_ps(best_values, best);
-  _mm512_store_si512(best_indexes, best_index);
-  uint64_t chosen = ~uint64_t{0};
-  for (size_t k = 0; k < 16; ++k) {
-    uint32_t bits;
-    std::memcpy(&bits, &best_values[k], sizeof bits);
-    const uint64_t key = (uint64_t{bits} << 32) | static_cast<uint32_t>(best_indexes[k]);
-    chosen = key < chosen ? key : chosen;
-  }
-  return static_cast<uint8_t>(chosen);
+  return static_cast<uint8_t>(best);
 }
 #endif
 
@@ -304,6 +349,8 @@ ProductQuantizer ProductQuantizer::train(const std::vector<std::vector<float>>& 
 void ProductQuantizer::prepare_encoding() {
   const size_t subspaces = std::min(num_subspaces, codebooks.size());
   centroid_lanes.assign(subspaces * kLanesPerSubspace, 0.0f);
+  centroid_squared_norms.assign(subspaces * kCentroidsPerSubspace, 0.0f);
+  centroid_norm_bound.assign(subspaces, -1.0f);
   shortest_centroid.assign(subspaces, 0);
   for (size_t s = 0; s < subspaces; ++s) {
     const auto& centroids = codebooks[s];
@@ -318,6 +365,24 @@ void ProductQuantizer::prepare_encoding() {
       }
     }
     shortest_centroid[s] = static_cast<uint8_t>(shortest);
+    bool finite = true;
+    double largest_squared_norm = 0.0;
+    for (size_t c = 0; c < kCentroidsPerSubspace; ++c) {
+      float squared_norm = 0.0f;
+      double exact_squared_norm = 0.0;
+      for (size_t j = 0; j < kSubDim; ++j) {
+        const float component = centroid_lanes[s * kLanesPerSubspace + j * kCentroidsPerSubspace + c];
+        finite = finite && std::isfinite(component);
+        squared_norm += component * component;
+        exact_squared_norm += double{component} * double{component};
+      }
+      centroid_squared_norms[s * kCentroidsPerSubspace + c] = squared_norm;
+      largest_squared_norm = std::max(largest_squared_norm, exact_squared_norm);
+    }
+    // Rounded up: the bound only has to be at least every norm.
+    if (finite && largest_squared_norm <= 1e30) {
+      centroid_norm_bound[s] = static_cast<float>(std::sqrt(largest_squared_norm) * 1.0001);
+    }
   }
 }
 
@@ -326,29 +391,58 @@ void ProductQuantizer::encode(std::span<const float> vector, uint8_t* code) cons
 }
 
 void ProductQuantizer::encode(std::span<const float> vector, uint8_t* code, EncodeKernel kernel) const {
+  encode_batch(std::span<const std::span<const float>>(&vector, 1), code, kernel);
+}
+
+void ProductQuantizer::encode_batch(std::span<const std::span<const float>> vectors, uint8_t* codes) const {
+  encode_batch(vectors, codes, default_encode_kernel());
+}
+
+void ProductQuantizer::encode_batch(std::span<const std::span<const float>> vectors, uint8_t* codes,
+                                    EncodeKernel kernel) const {
   const NearestCentroid nearest = nearest_for(kernel);
   const size_t prepared = shortest_centroid.size();
+  const size_t width = num_subspaces;
+  // Whether subspace i of a vector is one the lanes cover (train() makes them all so).
+  auto covered = [&](size_t i, size_t length) {
+    return sub_dim == kSubDim && i < prepared && length <= shortest_centroid[i];
+  };
   bool needs_reference = false;
-  for (size_t i = 0; i < num_subspaces; ++i) {
-    const size_t start = i * sub_dim;
-    code[i] = 0;
-    if (start >= vector.size() || i >= codebooks.size()) continue;
-    const size_t length = std::min(sub_dim, vector.size() - start);
-    if (sub_dim != kSubDim || i >= prepared || length > shortest_centroid[i]) {
-      needs_reference = true;
-      continue;
+  // Subspace by subspace over a tile of vectors, so one subspace's centroids (12 KiB)
+  // stay in the first-level cache while the tile is encoded against them.
+  for (size_t first = 0; first < vectors.size(); first += kEncodeTile) {
+    const size_t end = std::min(vectors.size(), first + kEncodeTile);
+    for (size_t i = 0; i < width; ++i) {
+      const size_t start = i * sub_dim;
+      const SubspaceLanes subspace{
+          i < prepared ? centroid_lanes.data() + i * kLanesPerSubspace : nullptr,
+          i < prepared ? centroid_squared_norms.data() + i * kCentroidsPerSubspace : nullptr,
+          i < prepared ? centroid_norm_bound[i] : -1.0f};
+      for (size_t v = first; v < end; ++v) {
+        const std::span<const float> vector = vectors[v];
+        uint8_t& byte = codes[v * width + i];
+        byte = 0;
+        if (start >= vector.size() || i >= codebooks.size()) continue;
+        const size_t length = std::min(sub_dim, vector.size() - start);
+        if (!covered(i, length)) {
+          needs_reference = true;
+          continue;
+        }
+        byte = nearest(subspace, vector.data() + start, length);
+      }
     }
-    code[i] = nearest(centroid_lanes.data() + i * kLanesPerSubspace, vector.data() + start, length);
   }
   if (!needs_reference) return;
   // Shapes the lanes do not cover (never produced by train) take the per-centroid loop.
-  std::vector<uint8_t> reference(num_subspaces);
-  encode_per_centroid(vector, reference.data());
-  for (size_t i = 0; i < num_subspaces; ++i) {
-    const size_t start = i * sub_dim;
-    if (start >= vector.size() || i >= codebooks.size()) continue;
-    const size_t length = std::min(sub_dim, vector.size() - start);
-    if (sub_dim != kSubDim || i >= prepared || length > shortest_centroid[i]) code[i] = reference[i];
+  std::vector<uint8_t> reference(width);
+  for (size_t v = 0; v < vectors.size(); ++v) {
+    const std::span<const float> vector = vectors[v];
+    encode_per_centroid(vector, reference.data());
+    for (size_t i = 0; i < width; ++i) {
+      const size_t start = i * sub_dim;
+      if (start >= vector.size() || i >= codebooks.size()) continue;
+      if (!covered(i, std::min(sub_dim, vector.size() - start))) codes[v * width + i] = reference[i];
+    }
   }
 }
 

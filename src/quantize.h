@@ -43,6 +43,11 @@ struct ProductQuantizer {
   // centroid_lanes[(s * kSubDim + j) * 256 + c], 0 past the centroid's length, so that
   // one vector load holds one component of 4, 8 or 16 centroids.
   std::vector<float> centroid_lanes;
+  // Per subspace and centroid, the float32 sum of its squared components; per subspace,
+  // a bound at least as large as every centroid's norm, or -1 when a centroid is not
+  // finite. They let the AVX-512 variant screen out centroids that cannot be nearest.
+  std::vector<float> centroid_squared_norms;
+  std::vector<float> centroid_norm_bound;
   // Per subspace, the length of its shortest centroid (at most 12). A slice longer than
   // that would be compared over different lengths with different centroids; encode()
   // leaves such a subspace to the per-centroid loop.
@@ -70,6 +75,11 @@ struct ProductQuantizer {
   void encode(std::span<const float> vector, uint8_t* code) const;
   void encode(std::span<const float> vector, uint8_t* code, EncodeKernel kernel) const;
   std::vector<uint8_t> encode(std::span<const float> vector) const;
+  // encode() of every vector, vector k's code at codes[k * num_subspaces]; the same
+  // codes, computed a few vectors at a time per subspace so that each subspace's
+  // centroids are read from the cache rather than from memory. Pure; never fails.
+  void encode_batch(std::span<const std::span<const float>> vectors, uint8_t* codes) const;
+  void encode_batch(std::span<const std::span<const float>> vectors, uint8_t* codes, EncodeKernel kernel) const;
 
   // The same choice made centroid by centroid, one call of `distance` (null: SimSIMD's
   // dispatched simsimd_l2sq_f32) per centroid: the reference the one-pass encoder is

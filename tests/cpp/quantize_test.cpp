@@ -192,14 +192,22 @@ TEST(ProductQuantizerTest, OnePassEncodingMatchesThePerCentroidLoopOfItsFamily) 
     size_t compared = 0;
     for (size_t c = 0; c < cases.size(); ++c) {
       const auto& [quantizer, length] = cases[c];
-      for (const auto& query : hostile_queries(quantizer, length, static_cast<uint32_t>(30 + c))) {
+      const auto queries = hostile_queries(quantizer, length, static_cast<uint32_t>(30 + c));
+      std::vector<uint8_t> references;
+      for (const auto& query : queries) {
         std::vector<uint8_t> fast(quantizer.num_subspaces);
         std::vector<uint8_t> reference(quantizer.num_subspaces);
         quantizer.encode(query, fast.data(), pair.kernel);
         quantizer.encode_per_centroid(query, reference.data(), pair.reference);
         ASSERT_EQ(fast, reference) << "kernel " << static_cast<int>(pair.kernel) << " case " << c;
+        references.insert(references.end(), reference.begin(), reference.end());
         ++compared;
       }
+      // The batch encoder (tiles of vectors per subspace) gives the same codes.
+      const std::vector<std::span<const float>> views(queries.begin(), queries.end());
+      std::vector<uint8_t> batch(references.size());
+      quantizer.encode_batch(views, batch.data(), pair.kernel);
+      ASSERT_EQ(batch, references) << "kernel " << static_cast<int>(pair.kernel) << " case " << c;
     }
     EXPECT_EQ(compared, cases.size() * 400);
   }
