@@ -70,6 +70,15 @@ std::vector<std::vector<float>> sampled_codebook(std::span<const std::span<const
 // then reduced across lanes to the smallest distance at the lowest index.
 
 constexpr size_t kLanesPerSubspace = kSubDim * kCentroidsPerSubspace;
+// Centroids sit in groups of 16; a group's 12 components follow one another, 16 floats
+// each, so a subspace (and the whole codebook) is read front to back as one stream.
+constexpr size_t kLaneGroup = 16;
+
+// Offset, inside a subspace's lanes, of component j of centroid c; the centroids
+// c .. c + W - 1 (W dividing 16, c a multiple of W) follow it contiguously.
+constexpr size_t lane_offset(size_t centroid, size_t j) {
+  return (centroid / kLaneGroup) * (kLaneGroup * kSubDim) + j * kLaneGroup + centroid % kLaneGroup;
+}
 // Vectors encoded together, subspace by subspace, by encode_batch.
 constexpr size_t kEncodeTile = 16;
 
@@ -132,7 +141,7 @@ inline __attribute__((always_inline)) uint8_t nearest_centroid_impl(const float*
     for (size_t j = 0; j < kSubDim; ++j) {
       if (j < n) {
         F centroid;
-        std::memcpy(&centroid, lanes + j * kCentroidsPerSubspace + block, sizeof(F));
+        std::memcpy(&centroid, lanes + lane_offset(block, j), sizeof(F));
         const F difference = slice[j] - centroid;
         squares[j] = difference * difference;
       } else {
@@ -175,9 +184,11 @@ inline __attribute__((always_inline)) uint8_t nearest_centroid(const float* lane
 
 // One subspace's centroids as the kernels read them.
 struct SubspaceLanes {
-  const float* components;     // component j of centroid c at [j * 256 + c]
+  const float* components;     // component j of centroid c at lane_offset(c, j)
   const float* squared_norms;  // per centroid, float32
   float norm_bound;            // >= every centroid's norm; negative: not finite
+  const int16_t* short_pairs;  // the centroids in 16 bits (see short_pair_offset), or null
+  double short_scale;          // 16-bit component = round(component * short_scale)
 };
 
 using NearestCentroid = uint8_t (*)(const SubspaceLanes& subspace, const float* slice, size_t n);
@@ -204,7 +215,7 @@ __attribute__((target("avx512f"))) float skylake_order_distance(const float* com
                                                                  const float* slice) {
   float squares[kSubDim];
   for (size_t j = 0; j < kSubDim; ++j) {
-    const float difference = slice[j] - components[j * kCentroidsPerSubspace + centroid];
+    const float difference = slice[j] - components[lane_offset(centroid, j)];
     squares[j] = difference * difference;
   }
   float quarter[4];
@@ -212,61 +223,31 @@ __attribute__((target("avx512f"))) float skylake_order_distance(const float* com
   return (quarter[0] + quarter[1]) + (quarter[2] + quarter[3]);
 }
 
-// Relative size of the pruning margin: the screening value below and the exact distance
-// each differ from the real ||x - c||^2 - ||x||^2 by less than 36 units of float32
-// rounding (2^-24) times (|x| + |c|)^2; 2^-16 is seven times that.
-constexpr double kScreeningMargin = 1.0 / 65536.0;
-
-// Full-width slices with finite components and centroids: a cheap screening pass
-// computes a(c) = |c|^2 - 2 x.c (fused multiply-adds, so only approximately) for all
-// 256 centroids; every centroid whose exact distance could be the smallest has a(c)
-// within twice the error bound of the smallest a, and only those few (usually one) are
-// compared exactly, in index order, with the strict rule. The chosen centroid is
-// therefore the one the exhaustive pass would choose, bit for bit.
-__attribute__((target("avx512f,fma"))) uint8_t nearest_avx512(const SubspaceLanes& subspace, const float* slice,
-                                                              size_t n) {
-  if (n != kSubDim || !(subspace.norm_bound >= 0.0f)) return nearest_avx512_exhaustive(subspace, slice, n);
-  float slice_squares = 0.0f;
-  for (size_t j = 0; j < kSubDim; ++j) slice_squares += slice[j] * slice[j];
-  // Non-finite or huge components could make distances overflow: compare exhaustively.
-  if (!(slice_squares <= 1e30f)) return nearest_avx512_exhaustive(subspace, slice, n);
-
-  __m512 x[kSubDim];
-  for (size_t j = 0; j < kSubDim; ++j) x[j] = _mm512_set1_ps(slice[j]);
-  const __m512 two = _mm512_set1_ps(2.0f);
-  alignas(64) float screened[kCentroidsPerSubspace];
-  __m512 smallest = _mm512_set1_ps(FLT_MAX);
-  for (size_t block = 0; block < kCentroidsPerSubspace; block += 16) {
-    const float* column = subspace.components + block;
-    // Two partial sums shorten the dependency chain; the order is free here.
-    __m512 even = _mm512_mul_ps(x[0], _mm512_loadu_ps(column));
-    __m512 odd = _mm512_mul_ps(x[1], _mm512_loadu_ps(column + kCentroidsPerSubspace));
-    for (size_t j = 2; j < kSubDim; j += 2) {
-      even = _mm512_fmadd_ps(x[j], _mm512_loadu_ps(column + j * kCentroidsPerSubspace), even);
-      odd = _mm512_fmadd_ps(x[j + 1], _mm512_loadu_ps(column + (j + 1) * kCentroidsPerSubspace), odd);
-    }
-    const __m512 dot = _mm512_add_ps(even, odd);
-    const __m512 value = _mm512_fnmadd_ps(two, dot, _mm512_loadu_ps(subspace.squared_norms + block));
-    _mm512_store_ps(screened + block, value);
-    smallest = _mm512_mask_min_ps(smallest, 0xFFFF, smallest, value);  // masked: no undefined source
-  }
-  // (|x| + bound)^2 with |x| rounded up; the float32 rounding of the threshold itself is
-  // far inside the margin.
-  const float reach = std::sqrt(slice_squares) * 1.001f + subspace.norm_bound;
-  alignas(64) float lane_smallest[16];
-  _mm512_store_ps(lane_smallest, smallest);
-  float smallest_value = lane_smallest[0];
-  for (size_t k = 1; k < 16; ++k) smallest_value = std::min(smallest_value, lane_smallest[k]);
-  const float threshold = smallest_value + static_cast<float>(2.0 * kScreeningMargin) * reach * reach;
+// The centroid of the band (screened value <= threshold) that the exhaustive pass would
+// choose. With one member (the usual case) that member is the nearest centroid and no
+// exact distance is needed; otherwise the members are compared exactly, in index order
+// with the strict rule.
+__attribute__((target("avx512f"))) uint8_t nearest_in_band(const SubspaceLanes& subspace, const float* slice,
+                                                            const float* screened, float threshold) {
   const __m512 limit = _mm512_set1_ps(threshold);
-
+  // The band as a 256-bit set, built without branches.
+  uint64_t admitted[kCentroidsPerSubspace / 64] = {};
+  for (size_t block = 0; block < kCentroidsPerSubspace; block += 16) {
+    const uint64_t mask = _mm512_cmp_ps_mask(_mm512_load_ps(screened + block), limit, _CMP_LE_OQ);
+    admitted[block / 64] |= mask << (block % 64);
+  }
+  size_t members = 0;
+  for (const uint64_t word : admitted) members += static_cast<size_t>(__builtin_popcountll(word));
+  if (members == 1) {
+    for (size_t word = 0; word < 4; ++word) {
+      if (admitted[word] != 0) return static_cast<uint8_t>(word * 64 + static_cast<size_t>(__builtin_ctzll(admitted[word])));
+    }
+  }
   float best_distance = FLT_MAX;
   size_t best = 0;
-  for (size_t block = 0; block < kCentroidsPerSubspace; block += 16) {
-    uint32_t admitted = _mm512_cmp_ps_mask(_mm512_load_ps(screened + block), limit, _CMP_LE_OQ);
-    while (admitted != 0) {
-      const size_t centroid = block + static_cast<size_t>(__builtin_ctz(admitted));
-      admitted &= admitted - 1;
+  for (size_t word = 0; word < 4; ++word) {
+    for (uint64_t rest = admitted[word]; rest != 0; rest &= rest - 1) {
+      const size_t centroid = word * 64 + static_cast<size_t>(__builtin_ctzll(rest));
       const float distance = skylake_order_distance(subspace.components, centroid, slice);
       if (distance < best_distance) {
         best_distance = distance;
@@ -275,6 +256,116 @@ __attribute__((target("avx512f,fma"))) uint8_t nearest_avx512(const SubspaceLane
     }
   }
   return static_cast<uint8_t>(best);
+}
+
+// The upper end of the band: the smallest screened value plus twice the margin, raised
+// by more than half a float32 step before rounding so that it never rounds down.
+float band_threshold(float smallest_screened, double margin) {
+  const double band_end = double{smallest_screened} + 2.0 * margin;
+  return static_cast<float>(band_end + std::fabs(band_end) * 0x1p-22 + 1e-37);
+}
+
+// Screening a(c) = |c|^2 - 2 x.c in float32 with fused multiply-adds. Against the real
+// ||x - c||^2 - ||x||^2 it is off by less than 36 float32 rounding units (2^-24) times
+// R^2, R = |x| + max |c|, and so is the exact kernel's distance minus ||x||^2; the
+// margin taken on each side, R^2 / 65536 + 1e-30, is seven times that.
+__attribute__((target("avx512f,fma"))) uint8_t nearest_avx512_screened(const SubspaceLanes& subspace,
+                                                                        const float* slice, double slice_squares) {
+  __m512 x[kSubDim];
+  for (size_t j = 0; j < kSubDim; ++j) x[j] = _mm512_set1_ps(slice[j]);
+  const __m512 two = _mm512_set1_ps(2.0f);
+  alignas(64) float screened[kCentroidsPerSubspace];
+  __m512 smallest = _mm512_set1_ps(FLT_MAX);
+  for (size_t block = 0; block < kCentroidsPerSubspace; block += 16) {
+    const float* group = subspace.components + lane_offset(block, 0);
+    // Two partial sums shorten the dependency chain; the order is free here.
+    __m512 even = _mm512_mul_ps(x[0], _mm512_loadu_ps(group));
+    __m512 odd = _mm512_mul_ps(x[1], _mm512_loadu_ps(group + kLaneGroup));
+    for (size_t j = 2; j < kSubDim; j += 2) {
+      even = _mm512_fmadd_ps(x[j], _mm512_loadu_ps(group + j * kLaneGroup), even);
+      odd = _mm512_fmadd_ps(x[j + 1], _mm512_loadu_ps(group + (j + 1) * kLaneGroup), odd);
+    }
+    const __m512 dot = _mm512_add_ps(even, odd);
+    const __m512 value = _mm512_fnmadd_ps(two, dot, _mm512_loadu_ps(subspace.squared_norms + block));
+    _mm512_store_ps(screened + block, value);
+    smallest = _mm512_mask_min_ps(smallest, 0xFFFF, smallest, value);  // masked: no undefined source
+  }
+  alignas(64) float lane_smallest[16];
+  _mm512_store_ps(lane_smallest, smallest);
+  float smallest_value = lane_smallest[0];
+  for (size_t k = 1; k < 16; ++k) smallest_value = std::min(smallest_value, lane_smallest[k]);
+  const double reach = std::sqrt(slice_squares) * 1.000001 + double{subspace.norm_bound};
+  return nearest_in_band(subspace, slice, screened, band_threshold(smallest_value, reach * reach / 65536.0 + 1e-30));
+}
+
+// The same screening in 16-bit integers: half the bytes to read, and two components per
+// multiply-add. Centroids are scaled so that the largest norm is kShortNorm, the slice
+// to norm kShortNorm, so no partial dot product leaves 32 bits. Each scaled component is
+// within 0.5 of its exact value, which puts x.c within 2 sqrt(3) |x| max|c| / kShortNorm
+// (< 2^-12.5 |x| max|c|) of the true one; a(c) is then off by less than 2^-13 R^2 plus
+// a few float32 rounding units times R^2, the exact kernel's distance by 8 such units.
+// The margin taken on each side, R^2 / 2048 + 1e-30, covers both three times over.
+constexpr double kShortNorm = 23170.0;  // 23170^2 < 2^31
+
+__attribute__((target("avx512f,avx512bw,fma"))) uint8_t nearest_avx512_short(const SubspaceLanes& subspace,
+                                                                             const float* slice, double slice_squares) {
+  const double slice_norm = std::sqrt(slice_squares);
+  const double slice_scale = kShortNorm / slice_norm;
+  // Scaled in float32 and rounded to nearest: within 0.5 + 2^-24 * 23170 of exact.
+  const __m512 scaled = _mm512_mul_ps(_mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << kSubDim) - 1), slice),
+                                      _mm512_set1_ps(static_cast<float>(slice_scale)));
+  alignas(32) int16_t slice_shorts[16];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(slice_shorts), _mm512_maskz_cvtepi32_epi16(0xFFFF, _mm512_maskz_cvtps_epi32(0xFFFF, scaled)));
+  __m512i x_pairs[kSubDim / 2];
+  for (size_t p = 0; p < kSubDim / 2; ++p) {
+    int32_t pair;
+    std::memcpy(&pair, slice_shorts + 2 * p, sizeof pair);
+    x_pairs[p] = _mm512_set1_epi32(pair);
+  }
+  const __m512 unscale = _mm512_set1_ps(static_cast<float>(2.0 / (slice_scale * subspace.short_scale)));
+  alignas(64) float screened[kCentroidsPerSubspace];
+  __m512 smallest = _mm512_set1_ps(FLT_MAX);
+  for (size_t block = 0; block < kCentroidsPerSubspace; block += 16) {
+    const int16_t* group = subspace.short_pairs + block * kSubDim;
+    __m512i dot = _mm512_madd_epi16(_mm512_loadu_si512(group), x_pairs[0]);
+    for (size_t p = 1; p < kSubDim / 2; ++p) {
+      dot = _mm512_add_epi32(dot, _mm512_madd_epi16(_mm512_loadu_si512(group + p * 32), x_pairs[p]));
+    }
+    const __m512 value =
+        _mm512_fnmadd_ps(unscale, _mm512_maskz_cvtepi32_ps(0xFFFF, dot), _mm512_loadu_ps(subspace.squared_norms + block));
+    _mm512_store_ps(screened + block, value);
+    smallest = _mm512_mask_min_ps(smallest, 0xFFFF, smallest, value);  // masked: no undefined source
+  }
+  alignas(64) float lane_smallest[16];
+  _mm512_store_ps(lane_smallest, smallest);
+  float smallest_value = lane_smallest[0];
+  for (size_t k = 1; k < 16; ++k) smallest_value = std::min(smallest_value, lane_smallest[k]);
+  const double reach = slice_norm * 1.000001 + double{subspace.norm_bound};
+  return nearest_in_band(subspace, slice, screened, band_threshold(smallest_value, reach * reach / 2048.0 + 1e-30));
+}
+
+// Full-width slices with finite, moderate components and centroids: a cheap screening
+// pass computes an approximation a(c) of |c|^2 - 2 x.c for all 256 centroids, with a
+// proven bound on its error. The centroid the exhaustive pass would choose has a(c)
+// within twice that bound of the smallest a, so only the band of centroids that close
+// needs exact distances (nearest_in_band): the choice is the exhaustive pass's, bit for
+// bit. Encoding one vector is bound by reading the codebooks, hence the 16-bit copy.
+__attribute__((target("avx512f"))) uint8_t nearest_avx512(const SubspaceLanes& subspace, const float* slice,
+                                                          size_t n) {
+  if (n != kSubDim || !(subspace.norm_bound >= 0.0f)) return nearest_avx512_exhaustive(subspace, slice, n);
+  double even_squares = 0.0;
+  double odd_squares = 0.0;
+  for (size_t j = 0; j < kSubDim; j += 2) {
+    even_squares += double{slice[j]} * double{slice[j]};
+    odd_squares += double{slice[j + 1]} * double{slice[j + 1]};
+  }
+  const double slice_squares = even_squares + odd_squares;
+  // Non-finite or huge components could make distances overflow: compare exhaustively.
+  if (!(slice_squares <= 1e30)) return nearest_avx512_exhaustive(subspace, slice, n);
+  if (subspace.short_pairs != nullptr && slice_squares > 0.0) {
+    return nearest_avx512_short(subspace, slice, slice_squares);
+  }
+  return nearest_avx512_screened(subspace, slice, slice_squares);
 }
 #endif
 
@@ -350,6 +441,14 @@ void ProductQuantizer::prepare_encoding() {
   const size_t subspaces = std::min(num_subspaces, codebooks.size());
   centroid_lanes.assign(subspaces * kLanesPerSubspace, 0.0f);
   centroid_squared_norms.assign(subspaces * kCentroidsPerSubspace, 0.0f);
+#ifdef VENDREL_X86_ENCODE_KERNELS
+  __builtin_cpu_init();
+  const bool short_supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+#else
+  const bool short_supported = false;
+#endif
+  centroid_short_pairs.assign(short_supported ? subspaces * kLanesPerSubspace : 0, 0);
+  centroid_short_scale.assign(subspaces, 0.0);
   centroid_norm_bound.assign(subspaces, -1.0f);
   shortest_centroid.assign(subspaces, 0);
   for (size_t s = 0; s < subspaces; ++s) {
@@ -361,7 +460,7 @@ void ProductQuantizer::prepare_encoding() {
       const auto& centroid = centroids[c];
       shortest = std::min(shortest, centroid.size());
       for (size_t j = 0; j < std::min(centroid.size(), kSubDim); ++j) {
-        centroid_lanes[s * kLanesPerSubspace + j * kCentroidsPerSubspace + c] = centroid[j];
+        centroid_lanes[s * kLanesPerSubspace + lane_offset(c, j)] = centroid[j];
       }
     }
     shortest_centroid[s] = static_cast<uint8_t>(shortest);
@@ -371,7 +470,7 @@ void ProductQuantizer::prepare_encoding() {
       float squared_norm = 0.0f;
       double exact_squared_norm = 0.0;
       for (size_t j = 0; j < kSubDim; ++j) {
-        const float component = centroid_lanes[s * kLanesPerSubspace + j * kCentroidsPerSubspace + c];
+        const float component = centroid_lanes[s * kLanesPerSubspace + lane_offset(c, j)];
         finite = finite && std::isfinite(component);
         squared_norm += component * component;
         exact_squared_norm += double{component} * double{component};
@@ -382,6 +481,20 @@ void ProductQuantizer::prepare_encoding() {
     // Rounded up: the bound only has to be at least every norm.
     if (finite && largest_squared_norm <= 1e30) {
       centroid_norm_bound[s] = static_cast<float>(std::sqrt(largest_squared_norm) * 1.0001);
+    }
+    // 16-bit copy for screening: component j of centroid c (groups of 16 centroids,
+    // pairs of components interleaved) at (c / 16) * 192 + (j / 2) * 32 + (c % 16) * 2
+    // + j % 2.
+    if (short_supported && finite && largest_squared_norm > 0.0 && largest_squared_norm <= 1e30) {
+      const double scale = kShortNorm / std::sqrt(largest_squared_norm);
+      centroid_short_scale[s] = scale;
+      for (size_t c = 0; c < kCentroidsPerSubspace; ++c) {
+        for (size_t j = 0; j < kSubDim; ++j) {
+          const float component = centroid_lanes[s * kLanesPerSubspace + lane_offset(c, j)];
+          const size_t at = (c / kLaneGroup) * (kLaneGroup * kSubDim) + (j / 2) * (2 * kLaneGroup) + (c % kLaneGroup) * 2 + j % 2;
+          centroid_short_pairs[s * kLanesPerSubspace + at] = static_cast<int16_t>(std::lround(double{component} * scale));
+        }
+      }
     }
   }
 }
@@ -414,10 +527,13 @@ void ProductQuantizer::encode_batch(std::span<const std::span<const float>> vect
     const size_t end = std::min(vectors.size(), first + kEncodeTile);
     for (size_t i = 0; i < width; ++i) {
       const size_t start = i * sub_dim;
+      const bool has_short = i < prepared && !centroid_short_pairs.empty() && centroid_short_scale[i] > 0.0;
       const SubspaceLanes subspace{
           i < prepared ? centroid_lanes.data() + i * kLanesPerSubspace : nullptr,
           i < prepared ? centroid_squared_norms.data() + i * kCentroidsPerSubspace : nullptr,
-          i < prepared ? centroid_norm_bound[i] : -1.0f};
+          i < prepared ? centroid_norm_bound[i] : -1.0f,
+          has_short ? centroid_short_pairs.data() + i * kLanesPerSubspace : nullptr,
+          has_short ? centroid_short_scale[i] : 0.0};
       for (size_t v = first; v < end; ++v) {
         const std::span<const float> vector = vectors[v];
         uint8_t& byte = codes[v * width + i];

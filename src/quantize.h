@@ -39,15 +39,21 @@ struct ProductQuantizer {
   size_t num_subspaces = 0;  // (D + 11) / 12
   size_t sub_dim = kSubDim;
 
-  // The codebooks regrouped for encode(): component j of centroid c of subspace s at
-  // centroid_lanes[(s * kSubDim + j) * 256 + c], 0 past the centroid's length, so that
-  // one vector load holds one component of 4, 8 or 16 centroids.
+  // The codebooks regrouped for encode(): per subspace (3072 floats), groups of 16
+  // centroids, each group's 12 components one after another, 16 floats each (0 past a
+  // centroid's length), so that one vector load holds one component of 4, 8 or 16
+  // centroids and the codebooks are read front to back.
   std::vector<float> centroid_lanes;
   // Per subspace and centroid, the float32 sum of its squared components; per subspace,
   // a bound at least as large as every centroid's norm, or -1 when a centroid is not
   // finite. They let the AVX-512 variant screen out centroids that cannot be nearest.
   std::vector<float> centroid_squared_norms;
   std::vector<float> centroid_norm_bound;
+  // The centroids in 16 bits for the same screening (on CPUs with AVX-512BW, else
+  // empty), each subspace scaled so that its largest norm is 23170 (centroid_short_scale:
+  // 0 where a subspace is not screened this way).
+  std::vector<int16_t> centroid_short_pairs;
+  std::vector<double> centroid_short_scale;
   // Per subspace, the length of its shortest centroid (at most 12). A slice longer than
   // that would be compared over different lengths with different centroids; encode()
   // leaves such a subspace to the per-centroid loop.
