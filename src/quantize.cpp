@@ -300,11 +300,13 @@ __attribute__((target("avx512f,fma"))) uint8_t nearest_avx512_screened(const Sub
 
 // The same screening in 16-bit integers: half the bytes to read, and two components per
 // multiply-add. Centroids are scaled so that the largest norm is kShortNorm, the slice
-// to norm kShortNorm, so no partial dot product leaves 32 bits. Each scaled component is
-// within 0.5 of its exact value, which puts x.c within 2 sqrt(3) |x| max|c| / kShortNorm
-// (< 2^-12.5 |x| max|c|) of the true one; a(c) is then off by less than 2^-13 R^2 plus
-// a few float32 rounding units times R^2, the exact kernel's distance by 8 such units.
-// The margin taken on each side, R^2 / 2048 + 1e-30, covers both three times over.
+// to norm kShortNorm, so no partial dot product leaves 32 bits. Each scaled centroid
+// component is within 0.5 of its exact value, each slice component within 0.5014 (the
+// float32 product is rounded first), so the integer dot product, scaled back, is within
+// 2.003 sqrt(3) |x| max|c| / kShortNorm < 1.5e-4 |x| max|c| of x.c. a(c) is then off by
+// less than 3e-4 |x| max|c| + 20 float32 rounding units (2^-24) times R^2, and the exact
+// kernel's distance by 7 such units. The margin taken on each side,
+// 4.5e-4 |x| max|c| + 64 units times R^2 + 1e-30, covers both with room.
 constexpr double kShortNorm = 23170.0;  // 23170^2 < 2^31
 
 __attribute__((target("avx512f,avx512bw,fma"))) uint8_t nearest_avx512_short(const SubspaceLanes& subspace,
@@ -340,8 +342,10 @@ __attribute__((target("avx512f,avx512bw,fma"))) uint8_t nearest_avx512_short(con
   _mm512_store_ps(lane_smallest, smallest);
   float smallest_value = lane_smallest[0];
   for (size_t k = 1; k < 16; ++k) smallest_value = std::min(smallest_value, lane_smallest[k]);
-  const double reach = slice_norm * 1.000001 + double{subspace.norm_bound};
-  return nearest_in_band(subspace, slice, screened, band_threshold(smallest_value, reach * reach / 2048.0 + 1e-30));
+  const double norm_up = slice_norm * 1.000001;
+  const double reach = norm_up + double{subspace.norm_bound};
+  const double margin = 4.5e-4 * norm_up * double{subspace.norm_bound} + 0x1p-18 * reach * reach + 1e-30;
+  return nearest_in_band(subspace, slice, screened, band_threshold(smallest_value, margin));
 }
 
 // Full-width slices with finite, moderate components and centroids: a cheap screening
