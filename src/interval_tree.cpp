@@ -145,25 +145,24 @@ size_t IntervalTree::count_below(double x, bool inclusive) const {
 
 void IntervalTree::finish(size_t checkpoint_spacing) {
   sort_within_groups(group_starts_, ids_);
-  all_ids_ = roaring::Roaring();
-  all_ids_.addMany(ids_.size(), ids_.data());
-  all_ids_.runOptimize();
-
   checkpoint_groups_.clear();
   checkpoint_sets_.clear();
   const size_t spacing =
       checkpoint_spacing > 0 ? checkpoint_spacing : std::max(kMinCheckpointSpacing, ids_.size() / 16);
   const size_t group_count = group_values_.size();
+  // One pass in group order fills the prefix sets and, at its end, all_ids_.
   roaring::Roaring running;
   size_t next_at = spacing;
-  for (size_t g = 0; g + 1 < group_count; ++g) {
+  for (size_t g = 0; g < group_count; ++g) {
     running.addMany(group_starts_[g + 1] - group_starts_[g], ids_.data() + group_starts_[g]);
-    if (group_starts_[g + 1] < next_at) continue;
+    if (g + 1 == group_count || group_starts_[g + 1] < next_at) continue;
     checkpoint_groups_.push_back(static_cast<uint32_t>(g + 1));
     checkpoint_sets_.push_back(running);
     checkpoint_sets_.back().runOptimize();
     next_at = group_starts_[g + 1] + spacing;
   }
+  running.runOptimize();
+  all_ids_ = std::move(running);
 }
 
 size_t IntervalTree::nearest_checkpoint(size_t group, const roaring::Roaring** set) const {
