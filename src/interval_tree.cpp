@@ -148,7 +148,7 @@ void IntervalTree::finish(size_t checkpoint_spacing) {
   checkpoint_groups_.clear();
   checkpoint_sets_.clear();
   const size_t spacing =
-      checkpoint_spacing > 0 ? checkpoint_spacing : std::max(kMinCheckpointSpacing, ids_.size() / 16);
+      checkpoint_spacing > 0 ? checkpoint_spacing : std::max(kMinCheckpointSpacing, ids_.size() / 32);
   const size_t group_count = group_values_.size();
   // One pass in group order fills the prefix sets and, at its end, all_ids_.
   roaring::Roaring running;

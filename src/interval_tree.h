@@ -19,7 +19,7 @@ namespace vendrel {
 
 inline constexpr double kGroupTolerance = 1e-9;
 // The least number of ids between two prefix sets of a tree.
-inline constexpr size_t kMinCheckpointSpacing = 2048;
+inline constexpr size_t kMinCheckpointSpacing = 1024;
 
 using NumericPair = std::pair<double, uint32_t>;  // (value, id)
 
@@ -28,7 +28,7 @@ class IntervalTree {
   // Builds a tree from pairs in any order (ids and values may repeat). Values are finite.
   // Trees are immutable values with no lock of their own: the owner's lock guards them.
   // `checkpoint_spacing` sets how many ids lie between two prefix sets (below); 0 picks
-  // the default, max(kMinCheckpointSpacing, ids / 16).
+  // the default, max(kMinCheckpointSpacing, ids / 32).
   static IntervalTree build(std::vector<NumericPair> pairs, size_t checkpoint_spacing = 0);
 
   // The tree that a rebuild from `pending` followed by every pair of this tree gives:
