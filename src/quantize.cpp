@@ -76,6 +76,10 @@ constexpr size_t kLaneGroup = 16;
 
 // Offset, inside a subspace's lanes, of component j of centroid c; the centroids
 // c .. c + W - 1 (W dividing 16, c a multiple of W) follow it contiguously.
+// The norm the 16-bit screening scales slices and the largest centroid to: 23170^2 <
+// 2^31, so no dot product of two such vectors leaves 32 bits.
+constexpr double kShortNorm = 23170.0;
+
 constexpr size_t lane_offset(size_t centroid, size_t j) {
   return (centroid / kLaneGroup) * (kLaneGroup * kSubDim) + j * kLaneGroup + centroid % kLaneGroup;
 }
@@ -307,7 +311,6 @@ __attribute__((target("avx512f,fma"))) uint8_t nearest_avx512_screened(const Sub
 // less than 3e-4 |x| max|c| + 20 float32 rounding units (2^-24) times R^2, and the exact
 // kernel's distance by 7 such units. The margin taken on each side,
 // 4.5e-4 |x| max|c| + 64 units times R^2 + 1e-30, covers both with room.
-constexpr double kShortNorm = 23170.0;  // 23170^2 < 2^31
 
 __attribute__((target("avx512f,avx512bw,fma"))) uint8_t nearest_avx512_short(const SubspaceLanes& subspace,
                                                                              const float* slice, double slice_squares) {

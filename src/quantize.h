@@ -69,7 +69,8 @@ struct ProductQuantizer {
   static ProductQuantizer train_views(std::span<const std::span<const float>> training_vectors,
                                       size_t storage_dimension);
 
-  // Fills centroid_lanes and shortest_centroid from codebooks (train() does it).
+  // Derives centroid_lanes and the other encoding tables below codebooks from them
+  // (train() does it).
   void prepare_encoding();
 
   // One byte per subspace: the nearest centroid by float32-narrowed squared L2 over the
