@@ -41,7 +41,7 @@ void sort_within_groups(const std::vector<uint32_t>& group_starts, std::vector<u
 
 }  // namespace
 
-IntervalTree IntervalTree::build(std::vector<NumericPair> pairs) {
+IntervalTree IntervalTree::build(std::vector<NumericPair> pairs, size_t checkpoint_spacing) {
   IntervalTree tree;
   std::stable_sort(pairs.begin(), pairs.end(), by_value);
   Grouper grouper(tree.group_values_);
@@ -53,13 +53,13 @@ IntervalTree IntervalTree::build(std::vector<NumericPair> pairs) {
     if (seen.addChecked(id)) tree.ids_.push_back(id);
   }
   tree.group_starts_.push_back(static_cast<uint32_t>(tree.ids_.size()));
-  tree.finish();
+  tree.finish(checkpoint_spacing);
   return tree;
 }
 
-IntervalTree IntervalTree::merged_with(std::vector<NumericPair> pending) const {
+IntervalTree IntervalTree::merged_with(std::vector<NumericPair> pending, size_t checkpoint_spacing) const {
   if (pending.empty()) return *this;
-  if (group_values_.empty()) return build(std::move(pending));
+  if (group_values_.empty()) return build(std::move(pending), checkpoint_spacing);
 
   // A rebuild sorts pending pairs ahead of the old entries' pairs of equal value, so on
   // ties the pending value comes first (it matters only for the sign of a zero key).
@@ -130,7 +130,7 @@ IntervalTree IntervalTree::merged_with(std::vector<NumericPair> pending) const {
     }
   }
   merged.group_starts_.push_back(static_cast<uint32_t>(merged.ids_.size()));
-  merged.finish();
+  merged.finish(checkpoint_spacing);
   return merged;
 }
 
@@ -143,27 +143,98 @@ size_t IntervalTree::count_below(double x, bool inclusive) const {
   return static_cast<size_t>(end - group_values_.begin());
 }
 
-void IntervalTree::finish() {
+void IntervalTree::finish(size_t checkpoint_spacing) {
   sort_within_groups(group_starts_, ids_);
-  all_ids_ = roaring::Roaring();
-  all_ids_.addMany(ids_.size(), ids_.data());
-  all_ids_.runOptimize();
+  checkpoint_groups_.clear();
+  checkpoint_sets_.clear();
+  const size_t spacing =
+      checkpoint_spacing > 0 ? checkpoint_spacing : std::max(kMinCheckpointSpacing, ids_.size() / 32);
+  const size_t group_count = group_values_.size();
+  // One pass in group order fills the prefix sets and, at its end, all_ids_.
+  roaring::Roaring running;
+  size_t next_at = spacing;
+  for (size_t g = 0; g < group_count; ++g) {
+    running.addMany(group_starts_[g + 1] - group_starts_[g], ids_.data() + group_starts_[g]);
+    if (g + 1 == group_count || group_starts_[g + 1] < next_at) continue;
+    checkpoint_groups_.push_back(static_cast<uint32_t>(g + 1));
+    checkpoint_sets_.push_back(running);
+    checkpoint_sets_.back().runOptimize();
+    next_at = group_starts_[g + 1] + spacing;
+  }
+  running.runOptimize();
+  all_ids_ = std::move(running);
+}
+
+size_t IntervalTree::nearest_checkpoint(size_t group, const roaring::Roaring** set) const {
+  static const roaring::Roaring kEmpty;
+  const size_t group_count = group_values_.size();
+  // Candidates: the empty prefix, the prefix sets around `group`, and all ids.
+  size_t best_group = 0;
+  const roaring::Roaring* best_set = &kEmpty;
+  size_t best_gap = group_starts_[group];
+  auto consider = [&](size_t candidate_group, const roaring::Roaring* candidate_set) {
+    const size_t at = group_starts_[candidate_group];
+    const size_t gap = at > group_starts_[group] ? at - group_starts_[group] : group_starts_[group] - at;
+    if (gap < best_gap) {
+      best_gap = gap;
+      best_group = candidate_group;
+      best_set = candidate_set;
+    }
+  };
+  consider(group_count, &all_ids_);
+  const size_t above = static_cast<size_t>(
+      std::lower_bound(checkpoint_groups_.begin(), checkpoint_groups_.end(), group) - checkpoint_groups_.begin());
+  if (above < checkpoint_groups_.size()) consider(checkpoint_groups_[above], &checkpoint_sets_[above]);
+  if (above > 0) consider(checkpoint_groups_[above - 1], &checkpoint_sets_[above - 1]);
+  *set = best_set;
+  return best_group;
+}
+
+// Each id sits in exactly one group, so the ids between two group boundaries toggle one
+// prefix set into the other.
+roaring::Roaring IntervalTree::prefix(size_t end_group) const {
+  const roaring::Roaring* start_set = nullptr;
+  const size_t start_group = nearest_checkpoint(end_group, &start_set);
+  roaring::Roaring result(*start_set);
+  if (start_group < end_group) {
+    result.addMany(group_starts_[end_group] - group_starts_[start_group], ids_.data() + group_starts_[start_group]);
+  } else if (start_group > end_group) {
+    roaring::Roaring beyond;
+    beyond.addMany(group_starts_[start_group] - group_starts_[end_group], ids_.data() + group_starts_[end_group]);
+    result -= beyond;
+  }
+  return result;
+}
+
+roaring::Roaring IntervalTree::suffix(size_t first_group) const {
+  const roaring::Roaring* start_set = nullptr;
+  const size_t start_group = nearest_checkpoint(first_group, &start_set);
+  roaring::Roaring result = all_ids_ - *start_set;
+  if (start_group < first_group) {
+    roaring::Roaring before;
+    before.addMany(group_starts_[first_group] - group_starts_[start_group], ids_.data() + group_starts_[start_group]);
+    result -= before;
+  } else if (start_group > first_group) {
+    result.addMany(group_starts_[start_group] - group_starts_[first_group], ids_.data() + group_starts_[first_group]);
+  }
+  return result;
 }
 
 roaring::Roaring IntervalTree::ids_in_groups(size_t first_group, size_t end_group) const {
   roaring::Roaring result;
   if (first_group >= end_group) return result;
+  const size_t group_count = group_values_.size();
+  if (first_group == 0) return prefix(end_group);
+  if (end_group == group_count) return suffix(first_group);
+  // A range with both ends inside (an exact-value lookup): its own ids, or, when they
+  // are many, the difference of two prefixes.
   const uint32_t begin = group_starts_[first_group];
   const uint32_t end = group_starts_[end_group];
-  if (end - begin <= ids_.size() / 2) {
+  if (end - begin <= kMinCheckpointSpacing) {
     result.addMany(end - begin, ids_.data() + begin);
     return result;
   }
-  // More than half of the ids: every id sits in exactly one group, so the set is all
-  // ids minus the shorter rest, which is cheaper to build.
-  result.addMany(begin, ids_.data());
-  result.addMany(ids_.size() - end, ids_.data() + end);
-  return all_ids_ - result;
+  return prefix(end_group) - prefix(first_group);
 }
 
 roaring::Roaring IntervalTree::range_query(std::string_view op, double x) const {
@@ -182,9 +253,11 @@ roaring::Roaring IntervalTree::exact(double x) const {
 }
 
 size_t IntervalTree::memory_bytes() const {
+  size_t checkpoint_bytes = checkpoint_groups_.capacity() * sizeof(uint32_t);
+  for (const auto& set : checkpoint_sets_) checkpoint_bytes += sizeof(set) + set.getSizeInBytes();
   return sizeof(IntervalTree) + group_values_.capacity() * sizeof(double) +
          group_starts_.capacity() * sizeof(uint32_t) + ids_.capacity() * sizeof(uint32_t) +
-         all_ids_.getSizeInBytes();
+         all_ids_.getSizeInBytes() + checkpoint_bytes;
 }
 
 }  // namespace vendrel

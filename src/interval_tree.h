@@ -18,6 +18,8 @@
 namespace vendrel {
 
 inline constexpr double kGroupTolerance = 1e-9;
+// The least number of ids between two prefix sets of a tree.
+inline constexpr size_t kMinCheckpointSpacing = 1024;
 
 using NumericPair = std::pair<double, uint32_t>;  // (value, id)
 
@@ -25,12 +27,14 @@ class IntervalTree {
  public:
   // Builds a tree from pairs in any order (ids and values may repeat). Values are finite.
   // Trees are immutable values with no lock of their own: the owner's lock guards them.
-  static IntervalTree build(std::vector<NumericPair> pairs);
+  // `checkpoint_spacing` sets how many ids lie between two prefix sets (below); 0 picks
+  // the default, max(kMinCheckpointSpacing, ids / 32).
+  static IntervalTree build(std::vector<NumericPair> pairs, size_t checkpoint_spacing = 0);
 
   // The tree that a rebuild from `pending` followed by every pair of this tree gives:
   // pending values regroup with existing group values exactly as a full rebuild would.
   // Merges instead of re-sorting what is already ordered.
-  IntervalTree merged_with(std::vector<NumericPair> pending) const;
+  IntervalTree merged_with(std::vector<NumericPair> pending, size_t checkpoint_spacing = 0) const;
 
   // A new set: for "$lt"/"$lte" the ids whose group value is below / at most x, for
   // "$gt"/"$gte" above / at least x. Any other operator text gives the empty set.
@@ -53,9 +57,22 @@ class IntervalTree {
   std::vector<uint32_t> ids_;
   // Every id of the tree, for answering ranges that cover most of it by complement.
   roaring::Roaring all_ids_;
+  // Prefix sets: checkpoint_sets_[k] holds the ids of groups [0, checkpoint_groups_[k]),
+  // taken about every checkpoint-spacing ids. A range is the nearest prefix set (or the
+  // empty set, or all_ids_) with the few ids between it and the range's end toggled, so
+  // a range over most of the ids costs one set copy, not an insertion per id.
+  std::vector<uint32_t> checkpoint_groups_;
+  std::vector<roaring::Roaring> checkpoint_sets_;
 
-  // Sorts each group's ids and builds all_ids_; the last step of build and merge.
-  void finish();
+  // Sorts each group's ids and builds all_ids_ and the prefix sets; the last step of
+  // build and merge.
+  void finish(size_t checkpoint_spacing);
+  // The ids of groups [0, end_group), and of groups [first_group, group count).
+  roaring::Roaring prefix(size_t end_group) const;
+  roaring::Roaring suffix(size_t first_group) const;
+  // The prefix set nearest to group boundary `group` (by ids between them): its end
+  // group, or 0 for the empty set and the group count for all_ids_.
+  size_t nearest_checkpoint(size_t group, const roaring::Roaring** set) const;
   // Number of groups whose value is < x (strict) or <= x (inclusive).
   size_t count_below(double x, bool inclusive) const;
   roaring::Roaring ids_in_groups(size_t first_group, size_t end_group) const;

@@ -24,6 +24,8 @@ namespace {
 // read lock and the task overhead are small next to the scoring.
 constexpr size_t kCandidatesPerTask = 256;
 constexpr size_t kCodeBatch = 64;
+// Vectors per task when activation encodes the stored vectors on the pool.
+constexpr size_t kVectorsPerEncodeTask = 64;
 
 // Grows a page's row buffer to at least `needed` elements, doubling so that filling a
 // page slot by slot copies each row a bounded number of times.
@@ -543,32 +545,37 @@ uint64_t VectorStorage::vector_slot_count() const {
   return vectors.value.length();
 }
 
-std::vector<std::vector<float>> VectorStorage::copy_training_vectors() const {
-  std::shared_lock vectors_lock(vectors.lock);
-  std::vector<std::vector<float>> training;
-  vectors.value.for_each(
-      [&](uint32_t, std::span<const float> vector) { training.emplace_back(vector.begin(), vector.end()); });
-  return training;
-}
-
 Status VectorStorage::activate_locked() {
   // The notice comes first: if it fails, the storage is left exactly as it was.
   Status notice = write_activation_notice(quantize_threshold);
   if (!notice.ok()) return notice;
 
-  auto trained = std::make_unique<const ProductQuantizer>(ProductQuantizer::train(copy_training_vectors(), dimension));
+  std::unique_ptr<const ProductQuantizer> trained;
   {
     std::unique_lock codes_lock(codes.lock);
     std::shared_lock vectors_lock(vectors.lock);
+    // Training and encoding read the stored vectors in place, under the read lock.
+    std::vector<uint32_t> ids;
+    std::vector<std::span<const float>> stored;
+    vectors.value.for_each([&](uint32_t id, std::span<const float> vector) {
+      ids.push_back(id);
+      stored.push_back(vector);
+    });
+    trained = std::make_unique<const ProductQuantizer>(ProductQuantizer::train_views(stored, dimension));
+
+    const size_t width = trained->num_subspaces;
+    std::vector<uint8_t> encoded(stored.size() * width);
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, stored.size(), kVectorsPerEncodeTask),
+                      [&](const tbb::blocked_range<size_t>& range) {
+                        trained->encode_batch(std::span(stored).subspan(range.begin(), range.size()),
+                                              encoded.data() + range.begin() * width);
+                      });
+
     CodeTable& code_table = codes.value;
-    code_table.set_width(trained->num_subspaces);
+    code_table.set_width(width);
     const uint64_t slot_count = vectors.value.length();
     if (slot_count > 0) code_table.extend_to(static_cast<uint32_t>(slot_count - 1));
-    std::vector<uint8_t> code(trained->num_subspaces);
-    vectors.value.for_each([&](uint32_t id, std::span<const float> vector) {
-      trained->encode(vector, code.data());
-      code_table.put(id, code.data());
-    });
+    for (size_t k = 0; k < ids.size(); ++k) code_table.put(ids[k], encoded.data() + k * width);
   }
   {
     std::unique_lock vectors_lock(vectors.lock);

@@ -205,10 +205,10 @@ struct VectorStorage {
  private:
   // Length of the vector table (read lock on vectors).
   uint64_t vector_slot_count() const;
-  // Copies of the stored vectors in id order (read lock on vectors).
-  std::vector<std::vector<float>> copy_training_vectors() const;
-  // Activation; the caller holds the quantizer's write lock. On a failed notice returns
-  // its error with nothing changed.
+  // Activation; the caller holds the quantizer's write lock. Trains on the stored
+  // vectors in place and encodes them on the oneTBB pool, holding the codes' write lock
+  // and the vectors' read lock (in that order) throughout, then empties the vector
+  // table. On a failed notice returns its error with nothing changed.
   Status activate_locked();
 };
 

@@ -172,17 +172,37 @@ TEST(IntervalTree, MatchesCumulativeDesignOverRandomFlushes) {
   probes.push_back(1e300);
 
   std::mt19937 random(20240611);
-  for (int trial = 0; trial < 300; ++trial) {
-    IntervalTree tree;
-    CumulativeTree reference;
-    const int rounds = 1 + static_cast<int>(random() % 4);
-    for (int round = 0; round < rounds; ++round) {
-      std::vector<NumericPair> pending(random() % 12);
-      for (auto& pair : pending) pair = {pool[random() % pool.size()], static_cast<uint32_t>(random() % 20)};
-      tree = round == 0 ? IntervalTree::build(pending) : tree.merged_with(pending);
-      reference = round == 0 ? CumulativeTree::build(pending) : reference.rebuilt_with(pending);
-      ASSERT_NO_FATAL_FAILURE(expect_same_answers(tree, reference, probes)) << "trial " << trial << " round " << round;
+  // Spacing 0 is the default (no prefix sets at this size); 1 and 3 put prefix sets at
+  // nearly every group boundary, so ranges start from them and toggle ids either way.
+  for (const size_t spacing : {size_t{0}, size_t{1}, size_t{3}}) {
+    for (int trial = 0; trial < 300; ++trial) {
+      IntervalTree tree;
+      CumulativeTree reference;
+      const int rounds = 1 + static_cast<int>(random() % 4);
+      for (int round = 0; round < rounds; ++round) {
+        std::vector<NumericPair> pending(random() % 12);
+        for (auto& pair : pending) pair = {pool[random() % pool.size()], static_cast<uint32_t>(random() % 20)};
+        tree = round == 0 ? IntervalTree::build(pending, spacing) : tree.merged_with(pending, spacing);
+        reference = round == 0 ? CumulativeTree::build(pending) : reference.rebuilt_with(pending);
+        ASSERT_NO_FATAL_FAILURE(expect_same_answers(tree, reference, probes))
+            << "spacing " << spacing << " trial " << trial << " round " << round;
+      }
     }
+  }
+}
+
+TEST(IntervalTree, PrefixSetsOfLargeTreesMatchTheCumulativeDesign) {
+  std::mt19937 random(77);
+  std::vector<double> probes;
+  for (int i = -2; i < 205; ++i) probes.push_back(i * 0.5);
+  IntervalTree tree;
+  CumulativeTree reference;
+  for (int round = 0; round < 3; ++round) {
+    std::vector<NumericPair> pending(3000);
+    for (auto& pair : pending) pair = {static_cast<double>(random() % 200) * 0.5, static_cast<uint32_t>(random() % 6000)};
+    tree = round == 0 ? IntervalTree::build(pending, 97) : tree.merged_with(pending, 97);
+    reference = round == 0 ? CumulativeTree::build(pending) : reference.rebuilt_with(pending);
+    ASSERT_NO_FATAL_FAILURE(expect_same_answers(tree, reference, probes)) << "round " << round;
   }
 }
 

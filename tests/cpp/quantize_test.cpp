@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <simsimd/simsimd.h>
 
 namespace vendrel {
 namespace {
@@ -113,6 +114,136 @@ TEST(ProductQuantizerTest, ZeroLengthTrainingVectorsAreReadAsZeros) {
   // A zero-length first vector fixes d = 0: every subspace keeps its initial centroids.
   const auto empty_first = ProductQuantizer::train({{}, training[0]}, 12);
   EXPECT_EQ(empty_first.codebooks, ProductQuantizer::train({}, 12).codebooks);
+}
+
+// SimSIMD's kernel of each family, which the one-pass variant of that family mirrors.
+struct KernelPair {
+  EncodeKernel kernel;
+  SquaredDistanceKernel reference;
+};
+
+std::vector<KernelPair> supported_kernel_pairs() {
+  std::vector<KernelPair> pairs{{EncodeKernel::kPortable, [](const float* a, const float* b, size_t n, double* d) {
+                                   simsimd_l2sq_f32_serial(a, b, n, d);
+                                 }}};
+#if SIMSIMD_TARGET_HASWELL
+  if (encode_kernel_supported(EncodeKernel::kAvx2) && (simsimd_capabilities() & simsimd_cap_haswell_k)) {
+    pairs.push_back({EncodeKernel::kAvx2, [](const float* a, const float* b, size_t n, double* d) {
+                       simsimd_l2sq_f32_haswell(a, b, n, d);
+                     }});
+  }
+#endif
+#if SIMSIMD_TARGET_SKYLAKE
+  if (encode_kernel_supported(EncodeKernel::kAvx512) && (simsimd_capabilities() & simsimd_cap_skylake_k)) {
+    pairs.push_back({EncodeKernel::kAvx512, [](const float* a, const float* b, size_t n, double* d) {
+                       simsimd_l2sq_f32_skylake(a, b, n, d);
+                     }});
+  }
+#endif
+  return pairs;
+}
+
+// Queries that exercise the choice rule: plain draws, exact copies of centroids that
+// are repeated in the codebook (exact ties in other lanes and blocks), NaN, infinite
+// and huge components (infinite distances), and all of it on short last slices.
+std::vector<std::vector<float>> hostile_queries(const ProductQuantizer& quantizer, size_t length, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::uniform_int_distribution<size_t> component(0, length - 1);
+  std::vector<std::vector<float>> queries;
+  for (size_t q = 0; q < 400; ++q) {
+    std::vector<float> query(length);
+    for (float& value : query) value = normal(rng);
+    const size_t kind = q % 8;
+    if (kind == 1 || kind == 2) {
+      // Every subspace's slice copied from one centroid (zero distance, repeated ones tie).
+      for (size_t start = 0; start < length; start += kSubDim) {
+        const auto& centroid = quantizer.codebooks[start / kSubDim][rng() % kCentroidsPerSubspace];
+        for (size_t j = start; j < std::min(length, start + kSubDim); ++j) query[j] = centroid[j - start];
+      }
+    }
+    if (kind == 2) for (float& value : query) value = std::nextafter(value, 2.0f);
+    if (kind == 3) for (int k = 0; k < 20; ++k) query[component(rng)] = NAN;
+    if (kind == 4) for (int k = 0; k < 20; ++k) query[component(rng)] = (rng() % 2) ? INFINITY : -INFINITY;
+    if (kind == 5) for (int k = 0; k < 20; ++k) query[component(rng)] = 3e19f;  // square overflows
+    if (kind == 6) for (float& value : query) value = static_cast<float>(static_cast<int>(value * 2)) * 0.5f;
+    if (kind == 7) for (float& value : query) value *= 1e-20f;  // squares underflow: ties at 1
+    queries.push_back(std::move(query));
+    // Slices halfway between two centroids: distances equal up to rounding, where any
+    // screening of the centroids must leave both to the exact comparison.
+    std::vector<float> halfway(length);
+    for (size_t start = 0; start < length; start += kSubDim) {
+      const auto& codebook = quantizer.codebooks[start / kSubDim];
+      const auto& first = codebook[rng() % kCentroidsPerSubspace];
+      const auto& second = codebook[rng() % kCentroidsPerSubspace];
+      for (size_t j = start; j < std::min(length, start + kSubDim); ++j) {
+        halfway[j] = (first[j - start] + second[j - start]) * 0.5f * (1.0f + 0.2f * static_cast<float>(q % 3));
+      }
+    }
+    queries.push_back(std::move(halfway));
+  }
+  return queries;
+}
+
+// Each one-pass variant against the per-centroid loop with the SimSIMD kernel of its
+// family: the codes must be identical, not merely close. Training sets with repeated
+// vectors, fewer than 256 vectors (zero centroids), and a length of 100 (a 4-component
+// last subspace) cover ties, the zero centroids and short slices.
+TEST(ProductQuantizerTest, OnePassEncodingMatchesThePerCentroidLoopOfItsFamily) {
+  const auto distinct = random_vectors(400, 768, 21);
+  std::vector<std::vector<float>> repeated;
+  for (size_t k = 0; k < 600; ++k) repeated.push_back(distinct[k % 37]);
+  const auto short_vectors = random_vectors(90, 100, 22);
+  const std::vector<std::pair<ProductQuantizer, size_t>> cases{
+      {ProductQuantizer::train(distinct, 768), 768},
+      {ProductQuantizer::train(repeated, 768), 768},
+      {ProductQuantizer::train(short_vectors, 768), 100},
+      {ProductQuantizer::train({}, 768), 768},
+  };
+  for (const KernelPair& pair : supported_kernel_pairs()) {
+    size_t compared = 0;
+    for (size_t c = 0; c < cases.size(); ++c) {
+      const auto& [quantizer, length] = cases[c];
+      const auto queries = hostile_queries(quantizer, length, static_cast<uint32_t>(30 + c));
+      std::vector<uint8_t> references;
+      for (const auto& query : queries) {
+        std::vector<uint8_t> fast(quantizer.num_subspaces);
+        std::vector<uint8_t> reference(quantizer.num_subspaces);
+        quantizer.encode(query, fast.data(), pair.kernel);
+        quantizer.encode_per_centroid(query, reference.data(), pair.reference);
+        ASSERT_EQ(fast, reference) << "kernel " << static_cast<int>(pair.kernel) << " case " << c;
+        references.insert(references.end(), reference.begin(), reference.end());
+        ++compared;
+      }
+      // The batch encoder (tiles of vectors per subspace) gives the same codes.
+      const std::vector<std::span<const float>> views(queries.begin(), queries.end());
+      std::vector<uint8_t> batch(references.size());
+      quantizer.encode_batch(views, batch.data(), pair.kernel);
+      ASSERT_EQ(batch, references) << "kernel " << static_cast<int>(pair.kernel) << " case " << c;
+    }
+    EXPECT_EQ(compared, cases.size() * 800);
+  }
+  // The default variant follows SimSIMD's own dispatch, so plain encode() agrees with
+  // the dispatched kernel centroid by centroid.
+  for (const auto& query : hostile_queries(cases[0].first, 768, 40)) {
+    std::vector<uint8_t> reference(64);
+    cases[0].first.encode_per_centroid(query, reference.data());
+    ASSERT_EQ(cases[0].first.encode(query), reference);
+  }
+}
+
+// Codebooks changed after training (shorter centroids than the slice, a short
+// codebook) are encoded centroid by centroid, never from stale lanes.
+TEST(ProductQuantizerTest, UnpreparedShapesFallBackToThePerCentroidLoop) {
+  auto quantizer = ProductQuantizer::train(random_vectors(300, 24, 23), 24);
+  quantizer.codebooks[0][7].resize(5);
+  quantizer.codebooks[1].resize(100);
+  quantizer.prepare_encoding();
+  for (const auto& query : random_vectors(50, 24, 24)) {
+    std::vector<uint8_t> reference(2);
+    quantizer.encode_per_centroid(query, reference.data());
+    ASSERT_EQ(quantizer.encode(query), reference);
+  }
 }
 
 TEST(ActivationNoticeTest, WritesTheLineToFileDescriptorOne) {
