@@ -132,6 +132,9 @@ Result<uint64_t> unix_now_seconds() {
 }
 
 Result<std::unique_ptr<VendrelDB>> VendrelDB::open(std::string path) {
+  // The file system would read the path only up to the NUL and open another directory
+  // than the one named; refuse it with the text Python gives for the same mistake.
+  if (path.find('\0') != std::string::npos) return value_error("embedded null byte");
   Status created = create_directories(path);
   if (!created.ok()) return created.error();
   auto db = std::make_unique<VendrelDB>();
