@@ -39,7 +39,8 @@ def main():
                 "shop": {"city": "Lyon" if doc_id % 2 else "Oslo"},
             }
             db.add(doc_id, vectors[doc_id], json.dumps(metadata))
-        # One document that lives for a single second.
+        # ttl=0: expiry is checked in whole seconds, so this document lives until the
+        # current second of the clock has passed (up to one second).
         db.add(30, random_vector(rng), json.dumps({"colour": "red", "note": "short-lived"}), ttl=0)
         print(f"Added 31 documents; count() = {db.count()}")
 

@@ -133,6 +133,8 @@ Error row_error(size_t row, const Error& error) {
 }
 
 Status create_directories(const std::string& path) {
+  // The file system would read the path only up to the NUL and open another directory
+  // than the one named; refuse it with the text Python gives for the same mistake.
   if (path.find('\0') != std::string::npos) return value_error("embedded null byte");
   return create_directories_from(path);
 }

@@ -133,6 +133,9 @@ class VendrelDB {
   VendrelDB& operator=(const VendrelDB&) = delete;
 
   // Creates the directory (and missing parents, mode 0o777) and an empty database.
+  // Nothing is read from or written to the directory's files. A directory that cannot
+  // be created is a kValue error with the operating system's text; a path holding a NUL
+  // byte is a kValue error "embedded null byte", before anything is created.
   static Result<std::unique_ptr<VendrelDB>> open(std::string path);
 
   // Stores one document; see the steps in core.cpp. Not transactional: a failing step

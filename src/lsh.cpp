@@ -1,5 +1,5 @@
-// The random-hyperplane LSH index (Parts 2.6 and 3.4): hyperplane drawing, bucket keys,
-// insertion, candidate query and removal.
+// The random-hyperplane LSH index that gathers search candidates: hyperplane drawing,
+// bucket keys, insertion, candidate query and removal.
 #include "lsh.h"
 
 #include <algorithm>

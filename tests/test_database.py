@@ -138,3 +138,12 @@ def test_two_objects_on_one_directory_are_independent_but_share_the_file(tmp_pat
     assert (a.count(), b.count()) == (1, 5)
     assert a.build_results([(0, 1.0), (4, 1.0)], True) == [(0, 1.0, '{"from": "a"}')]
     assert b.build_results([(0, 1.0), (4, 1.0)], True) == [(0, 1.0, '{"from": "b"}'), (4, 1.0, '{"from": "b4"}')]
+
+
+@pytest.mark.parametrize("path", ["sub\x00evil", "a/b\x00/c", "x\x00/"])
+def test_a_nul_byte_in_the_path_is_refused_before_anything_is_created(tmp_path, monkeypatch, path):
+    # Cut at the NUL, the path would name another directory ("sub", "a/b", "x").
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match=r"^embedded null byte$"):
+        VendrelDB(path)
+    assert os.listdir(tmp_path) == []

@@ -1,4 +1,4 @@
-// Unit tests of the LSH index (Parts 2.6 and 3.4): hyperplane drawing, bucket keys
+// Unit tests of the LSH candidate index: hyperplane drawing, bucket keys
 // (against a plain scalar reference), insertion, candidate query and removal (against a
 // deliberately simple reference index that scans every bucket).
 #include <gtest/gtest.h>

@@ -1,0 +1,69 @@
+"""What the README says the module does, checked where no other test already does."""
+
+import contextlib
+import io
+import json
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+README = Path(__file__).resolve().parent.parent / "README.md"
+
+
+def usage_example():
+    text = README.read_text(encoding="utf-8")
+    return re.search(r"## Usage\n.*?```python\n(.*?)```", text, re.S).group(1)
+
+
+def test_usage_example_runs_and_counts_as_its_comment_says(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    namespace = {}
+    exec(compile(usage_example(), str(README), "exec"), namespace)
+    # Ids 1 and 2 were added and 2 deleted: the id bound (3) minus one deleted id.
+    assert namespace["db"].count() == 2
+    assert re.search(r"db\.count\(\) +# 2\b", usage_example())
+
+
+def test_an_expired_id_stays_deleted_when_added_again(db):
+    db.add(1, [1.0, 0.0], "{}", ttl=-1)
+    assert db.count() == 1  # id 0 counts, id 1 has expired
+    db.add(1, [1.0, 0.0], "{}")
+    assert db.count() == 1
+    assert db.search([1.0, 0.0], 5) == []
+
+
+@pytest.mark.parametrize("filter_value, expected", [
+    ({"cat": 3}, []),
+    ({"cat": {"$eq": 3}}, [1]),
+    ({"cat": {"$regex": "x"}}, []),
+    ({"cat": {"$regex": "x", "$eq": 3}}, [1]),
+])
+def test_a_filter_needs_an_operator_and_unknown_operators_are_ignored(db, filter_value, expected):
+    db.add(0, [1.0, 0.0], json.dumps({"cat": 4}))
+    db.add(1, [1.0, 0.0], json.dumps({"cat": 3}))
+    assert sorted(hit[0] for hit in db.search([1.0, 0.0], 5, json.dumps(filter_value), False)) == expected
+    assert db.delete(json.dumps(filter_value)) == len(expected)
+
+
+def test_quantization_notice_bypasses_sys_stdout(db, capfd):
+    with contextlib.redirect_stdout(io.StringIO()) as redirected:
+        db.add(6000, [1.0, 0.0], "{}")  # 6001 slots: the next add switches
+        db.add(1, [0.0, 1.0], "{}")
+    assert redirected.getvalue() == ""
+    assert capfd.readouterr().out == "Activating quantization at 5000 vectors...\n"
+
+
+class NoItemReads(np.ndarray):
+    def __iter__(self):
+        raise LookupError("read item by item")
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_contiguous_float_arrays_are_read_whole(db, dtype):
+    db.add(0, np.array([0.6, 0.8], dtype=dtype).view(NoItemReads), "{}")
+    assert db.search(np.array([0.6, 0.8], dtype=dtype).view(NoItemReads), 1)[0][:2] == (0, pytest.approx(1.0))
+    # Any other layout goes through the items.
+    with pytest.raises(LookupError):
+        db.add(1, np.array([0.6, 0.0, 0.8, 0.0], dtype=dtype)[::2].view(NoItemReads), "{}")
