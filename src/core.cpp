@@ -186,6 +186,22 @@ Status DocumentLedger::index_document(uint32_t id, const Result<JsonValue>& pars
   return ok_status();
 }
 
+Status DocumentLedger::index_documents(std::span<const uint32_t> ids, std::span<const JsonValue* const> objects,
+                                       std::span<const std::optional<int64_t>> ttls) {
+  std::vector<IndexedDocument> documents(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) documents[i] = IndexedDocument{ids[i], objects[i]};
+  filter->index_batch(documents);
+
+  if (std::none_of(ttls.begin(), ttls.end(), [](const auto& ttl) { return ttl.has_value(); })) return ok_status();
+  Result<uint64_t> now = unix_now_seconds();
+  if (!now.ok()) return now.error();
+  std::unique_lock guard(expirations->lock);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (ttls[i]) expirations->value.set(ids[i], now.value() + static_cast<uint64_t>(*ttls[i]));
+  }
+  return ok_status();
+}
+
 Result<std::optional<roaring::Roaring>> DocumentLedger::sweep_and_filter(std::optional<std::string_view> filter_json,
                                                                          const IndexRemoval& unindex) {
   Status swept = clean_expired(unindex);

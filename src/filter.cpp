@@ -3,6 +3,8 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include <tbb/parallel_for.h>
+
 namespace vendrel {
 
 namespace {
@@ -86,6 +88,69 @@ void add_pending_number(FilterEngine& engine, const std::string& path, double nu
   // Never hold pending_numeric and numeric_trees together on the write path.
   WriteLock lock(engine.numeric_trees.lock);
   flush_into_tree(engine.numeric_trees.value, path, std::move(due));
+}
+
+// ---------------------------------------------------------------------------------------
+// Batch indexing
+
+// What indexing one member does beyond marking its path present: nothing (null, array,
+// object), a value hash (string, bool) or a pending number.
+struct PathEntry {
+  enum class Kind : uint8_t { kPresence, kHash, kNumber };
+  std::string path;
+  Kind kind = Kind::kPresence;
+  uint64_t hash = 0;
+  double number = 0.0;
+};
+
+// The entries index_object would make for `object`, in the order it makes them.
+void flatten(const JsonValue& object, const std::string& prefix, std::vector<PathEntry>& out) {
+  for (const auto& [key, value] : object.members) {
+    std::string path = prefix.empty() ? key : prefix + "." + key;
+    PathEntry entry;
+    switch (value.kind) {
+      case Kind::kString: entry.kind = PathEntry::Kind::kHash; entry.hash = FilterEngine::hash_value(value.text); break;
+      case Kind::kBool:
+        entry.kind = PathEntry::Kind::kHash;
+        entry.hash = FilterEngine::hash_value(value.boolean ? "true" : "false");
+        break;
+      case Kind::kUint:
+      case Kind::kInt:
+      case Kind::kDouble: entry.kind = PathEntry::Kind::kNumber; entry.number = value.as_double(); break;
+      case Kind::kObject:
+      case Kind::kNull:
+      case Kind::kArray: break;
+    }
+    entry.path = path;
+    out.push_back(std::move(entry));
+    if (value.kind == Kind::kObject) flatten(value, path, out);
+  }
+}
+
+// One path's share of a batch, in document order.
+struct PathBatch {
+  std::vector<uint32_t> present;
+  std::vector<std::pair<uint64_t, uint32_t>> hashes;  // (value hash, id)
+  std::vector<NumericPair> numbers;
+};
+
+// Appends a path's numbers to its pending list in order, flushing into its tree at every
+// threshold as add_pending_number would, one lock at a time.
+void add_pending_numbers(FilterEngine& engine, const std::string& path, const std::vector<NumericPair>& numbers) {
+  std::vector<std::vector<NumericPair>> due;
+  {
+    WriteLock lock(engine.pending_numeric.lock);
+    std::vector<NumericPair>& pending = engine.pending_numeric.value[path];
+    for (const NumericPair& pair : numbers) {
+      pending.push_back(pair);
+      if (pending.size() < kNumericFlushThreshold) continue;
+      due.push_back(pending);
+      pending.clear();
+    }
+  }
+  if (due.empty()) return;
+  WriteLock lock(engine.numeric_trees.lock);
+  for (auto& pairs : due) flush_into_tree(engine.numeric_trees.value, path, std::move(pairs));
 }
 
 // Applies `edit` to every set of value_index and field_presence, and to all_docs, each
@@ -244,6 +309,53 @@ void FilterEngine::index_object(const JsonValue& object, const std::string& pref
       case Kind::kNull:
       case Kind::kArray: break;  // presence only; array elements are not indexed
     }
+  }
+}
+
+void FilterEngine::index_batch(std::span<const IndexedDocument> documents) {
+  std::vector<std::vector<PathEntry>> entries(documents.size());
+  tbb::parallel_for(size_t{0}, documents.size(), [&](size_t i) {
+    if (documents[i].object != nullptr) flatten(*documents[i].object, std::string(), entries[i]);
+  });
+
+  // Paths in the order they first occur, each with its share in document order.
+  std::vector<std::string> paths;
+  std::unordered_map<std::string, PathBatch> by_path;
+  for (size_t i = 0; i < documents.size(); ++i) {
+    const uint32_t id = documents[i].id;
+    for (PathEntry& entry : entries[i]) {
+      auto [slot, created] = by_path.try_emplace(entry.path);
+      if (created) paths.push_back(entry.path);
+      PathBatch& batch = slot->second;
+      batch.present.push_back(id);
+      if (entry.kind == PathEntry::Kind::kHash) batch.hashes.emplace_back(entry.hash, id);
+      if (entry.kind == PathEntry::Kind::kNumber) batch.numbers.emplace_back(entry.number, id);
+    }
+  }
+
+  {
+    WriteLock lock(all_docs.lock);
+    for (const IndexedDocument& document : documents) all_docs.value.add(document.id);
+  }
+  {
+    WriteLock lock(field_presence.lock);
+    for (const std::string& path : paths) {
+      const std::vector<uint32_t>& ids = by_path[path].present;
+      field_presence.value[path].addMany(ids.size(), ids.data());
+    }
+  }
+  {
+    WriteLock lock(value_index.lock);
+    for (const std::string& path : paths) {
+      const auto& hashes = by_path[path].hashes;
+      if (hashes.empty()) continue;
+      ValueSets& sets = value_index.value[path];
+      for (const auto& [hash, id] : hashes) sets[hash].add(id);
+    }
+  }
+  for (const std::string& path : paths) {
+    const std::vector<NumericPair>& numbers = by_path[path].numbers;
+    if (!numbers.empty()) add_pending_numbers(*this, path, numbers);
   }
 }
 

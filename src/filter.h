@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -30,6 +31,13 @@ using ValueSets = std::unordered_map<uint64_t, roaring::Roaring>;  // value hash
 uint64_t siphash(std::string_view head, std::string_view tail, uint64_t key0, uint64_t key1,
                  int compression_rounds, int finalization_rounds);
 
+// One document for FilterEngine::index_batch: its id and its parsed metadata object
+// (null when the metadata is not a JSON object: the id only joins all_docs).
+struct IndexedDocument {
+  uint32_t id = 0;
+  const JsonValue* object = nullptr;
+};
+
 // The in-memory metadata indexes. Each field has its own reader-writer lock; at most
 // the pair pending_numeric -> numeric_trees is ever held together (in that order), and
 // field_presence -> all_docs for "$exists": false.
@@ -53,6 +61,14 @@ struct FilterEngine {
   // (members' paths are prefix + "." + key, or the key alone when prefix is empty).
   // Takes one engine lock at a time; cannot fail (std::bad_alloc aside).
   void index_object(const JsonValue& object, const std::string& prefix, uint32_t id);
+
+  // Adds each document to all_docs and indexes its object, leaving the engine exactly as
+  // add_document then (for an object) index_object for each document in turn would: the same sets, and
+  // numbers flushed into the trees at the same points (every 5000th pending value of a
+  // path). The objects are walked on the oneTBB pool; each map's write lock is then taken
+  // once for the batch (pending_numeric and numeric_trees never together). Cannot fail
+  // (std::bad_alloc aside).
+  void index_batch(std::span<const IndexedDocument> documents);
 
   // Adds `id` to all_docs (add does this before it parses the metadata), under the
   // all_docs write lock.

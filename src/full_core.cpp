@@ -20,11 +20,24 @@ constexpr size_t kBatchChunkRows = 4096;
 // Below this many floats to score, the exact scan stays on the calling thread.
 constexpr uint64_t kParallelScanFloats = uint64_t{1} << 18;
 
-std::vector<Result<JsonValue>> parse_texts(std::span<const std::string_view> texts) {
-  std::vector<Result<JsonValue>> parsed(texts.size(), Result<JsonValue>(JsonValue{}));
-  tbb::parallel_for(size_t{0}, texts.size(), [&](size_t i) { parsed[i] = parse_json(texts[i]); });
-  return parsed;
-}
+// The texts parsed on the pool; dropped on the pool too, since freeing the parsed
+// trees costs about as much as building them.
+class ParsedTexts {
+ public:
+  explicit ParsedTexts(std::span<const std::string_view> texts) : values_(texts.size(), Result<JsonValue>(JsonValue{})) {
+    tbb::parallel_for(size_t{0}, texts.size(), [&](size_t i) { values_[i] = parse_json(texts[i]); });
+  }
+  ~ParsedTexts() {
+    tbb::parallel_for(size_t{0}, values_.size(), [&](size_t i) { values_[i] = Result<JsonValue>(JsonValue{}); });
+  }
+  ParsedTexts(const ParsedTexts&) = delete;
+  ParsedTexts& operator=(const ParsedTexts&) = delete;
+
+  const Result<JsonValue>& operator[](size_t i) const { return values_[i]; }
+
+ private:
+  std::vector<Result<JsonValue>> values_;
+};
 
 }  // namespace
 
@@ -64,6 +77,18 @@ Status FullVendrelDB::store_vector(uint32_t id, std::span<const float> vector) {
   std::unique_lock guard(rows->lock);
   rows->value.put(id, vector);
   return ok_status();
+}
+
+void FullVendrelDB::store_rows(const DocumentBatch& batch, size_t begin, size_t end) {
+  if (begin == end) return;
+  for (size_t row = begin; row < end; ++row) (void)check_dimension(batch.vectors[row].size());
+  if (settings.index == IndexKind::kGraph && !graph && dimension > 0) {
+    graph = std::make_shared<GraphIndex>(dimension, settings.graph);
+  }
+  ledger.raise_id_bound(*std::max_element(batch.ids.begin() + begin, batch.ids.begin() + end));
+  std::unique_lock guard(rows->lock);
+  rows->value.put_batch(batch.ids.subspan(begin, end - begin),
+                        std::span<const std::span<const float>>(batch.vectors).subspan(begin, end - begin));
 }
 
 Status FullVendrelDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
@@ -131,38 +156,47 @@ Status FullVendrelDB::add_chunk(const DocumentBatch& batch, size_t begin, size_t
   }
 
   const auto texts = std::span<const std::string_view>(batch.metadata_jsons).subspan(begin, fitting_end - begin);
-  const std::vector<Result<JsonValue>> parsed = parse_texts(texts);
+  const ParsedTexts parsed(texts);
   // A text that is not JSON is still appended: add fails only after the append.
-  size_t appended_end = fitting_end;
+  size_t first_unparsed = fitting_end;
   for (size_t row = begin; row < fitting_end; ++row) {
     if (!parsed[row - begin].ok()) {
-      appended_end = row + 1;
+      first_unparsed = row;
       break;
     }
   }
+  const size_t appended_end = first_unparsed < fitting_end ? first_unparsed + 1 : fitting_end;
 
   const BatchAppend appended = ledger.metadata->append_batch(texts.first(appended_end - begin));
   const size_t written_end = begin + appended.offsets.size();
-  Status outcome = ok_status();
-  size_t stored_end = begin;  // rows whose vector is stored, for the graph
-  for (size_t row = begin; row < written_end && outcome.ok(); ++row) {
-    Status stored = store_vector(batch.ids[row], batch.vectors[row]);
-    if (!stored.ok()) {
-      outcome = row_error(row, stored.error());
-      break;
-    }
-    stored_end = row + 1;
+  // Every written row keeps its vector, and so does the row whose text was refused or
+  // cut short, as add keeps it.
+  const size_t stored_end = appended.error ? written_end + 1 : written_end;
+  store_rows(batch, begin, stored_end);
+  for (size_t row = begin; row < written_end; ++row) {
     const auto length = static_cast<uint32_t>(batch.metadata_jsons[row].size());
     ledger.metadata->set_entry(batch.ids[row], MetadataEntry{appended.offsets[row - begin], length});
-    Status indexed = ledger.index_document(batch.ids[row], parsed[row - begin], batch.ttl(row));
-    if (!indexed.ok()) outcome = row_error(row, indexed.error());
   }
-  if (outcome.ok() && appended.error) {
-    // The row whose text was refused or cut short keeps its vector, as add does.
-    Status stored = store_vector(batch.ids[written_end], batch.vectors[written_end]);
-    if (stored.ok()) stored_end = written_end + 1;
-    outcome = row_error(written_end, stored.ok() ? *appended.error : stored.error());
+  // The rows whose text parsed are indexed together; a row whose text did not is the
+  // last one written, and add fails on it right after adding it to all documents.
+  Status outcome = ok_status();
+  const size_t parsed_end = std::min(written_end, first_unparsed);
+  {
+    std::vector<const JsonValue*> objects;
+    std::vector<std::optional<int64_t>> ttls;
+    for (size_t row = begin; row < parsed_end; ++row) {
+      const JsonValue& value = parsed[row - begin].value();
+      objects.push_back(value.kind == JsonValue::Kind::kObject ? &value : nullptr);
+      ttls.push_back(batch.ttl(row));
+    }
+    Status indexed = ledger.index_documents(batch.ids.subspan(begin, parsed_end - begin), objects, ttls);
+    if (!indexed.ok()) outcome = row_error(begin, indexed.error());
   }
+  if (outcome.ok() && parsed_end < written_end) {
+    Status indexed = ledger.index_document(batch.ids[parsed_end], parsed[parsed_end - begin], batch.ttl(parsed_end));
+    outcome = row_error(parsed_end, indexed.error());
+  }
+  if (outcome.ok() && appended.error) outcome = row_error(written_end, *appended.error);
   if (outcome.ok() && fitting_end < end) {
     outcome = row_error(fitting_end, check_dimension(batch.vectors[fitting_end].size()).error());
   }

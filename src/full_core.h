@@ -93,6 +93,8 @@ class FullVendrelDB {
   Status check_dimension(size_t length);
   // add's steps up to the vector: dimension, id bound, the stored row.
   Status store_vector(uint32_t id, std::span<const float> vector);
+  // store_vector for rows [begin, end) of a batch, whose lengths are known to fit.
+  void store_rows(const DocumentBatch& batch, size_t begin, size_t end);
   // Puts rows [begin, end) of a batch into the graph (those with a vector), as their
   // adds one by one would; deleted ids stay hidden.
   Status insert_into_graph(const DocumentBatch& batch, size_t begin, size_t end);

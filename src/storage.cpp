@@ -7,6 +7,7 @@
 #include <shared_mutex>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 #include <simsimd/simsimd.h>
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -29,8 +30,8 @@ constexpr size_t kVectorsPerEncodeTask = 64;
 
 // Grows a page's row buffer to at least `needed` elements, doubling so that filling a
 // page slot by slot copies each row a bounded number of times.
-template <typename T>
-void grow_to_cover(std::vector<T>& buffer, size_t needed, size_t page_capacity) {
+template <typename Buffer>
+void grow_to_cover(Buffer& buffer, size_t needed, size_t page_capacity) {
   if (buffer.size() >= needed) return;
   const size_t doubled = std::min(buffer.size() * 2, page_capacity);
   buffer.resize(std::max(needed, doubled));
@@ -492,6 +493,60 @@ void VectorTable::put(uint32_t id, std::span<const float> vector) {
   page.state[slot] = VectorPage::kFullVector;
   if (keep_norms_) page.norms[slot] = euclidean_norm(vector);
   width_ = width;
+}
+
+void VectorTable::put_batch(std::span<const uint32_t> ids, std::span<const std::span<const float>> rows) {
+  size_t width = width_;
+  for (const auto& row : rows) {
+    if (row.empty()) continue;
+    if (width == 0) width = row.size();
+    if (row.size() != width) {
+      throw std::logic_error("vector of length " + std::to_string(row.size()) + " stored in a table of width " +
+                             std::to_string(width));
+    }
+  }
+  // The row each id ends with: its last one.
+  std::vector<size_t> kept;
+  kept.reserve(ids.size());
+  if (std::adjacent_find(ids.begin(), ids.end(), std::greater_equal<uint32_t>()) == ids.end()) {
+    for (size_t i = 0; i < ids.size(); ++i) kept.push_back(i);
+  } else {
+    roaring::Roaring seen;
+    for (size_t i = ids.size(); i-- > 0;) {
+      if (seen.addChecked(ids[i])) kept.push_back(i);
+    }
+    std::reverse(kept.begin(), kept.end());
+  }
+
+  // Each page grows once, to the highest slot it receives, before any row is copied.
+  using Directory = PageDirectory<VectorPage, kVectorPageBits>;
+  std::vector<VectorPage*> pages(kept.size());
+  std::unordered_map<VectorPage*, size_t> needed_floats;
+  for (size_t i = 0; i < kept.size(); ++i) {
+    const uint32_t id = ids[kept[i]];
+    pages[i] = &pages_.get_or_create(id);
+    if (rows[kept[i]].empty()) continue;
+    size_t& needed = needed_floats[pages[i]];
+    needed = std::max(needed, (size_t{Directory::slot_of(id)} + 1) * width);
+  }
+  for (auto& [page, needed] : needed_floats) {
+    if (page->rows.size() < needed) page->rows.resize(needed);
+  }
+  if (width != 0) width_ = width;
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, kept.size(), 64), [&](const tbb::blocked_range<size_t>& range) {
+    for (size_t i = range.begin(); i < range.end(); ++i) {
+      const auto& row = rows[kept[i]];
+      const uint32_t slot = Directory::slot_of(ids[kept[i]]);
+      VectorPage& page = *pages[i];
+      if (row.empty()) {
+        page.state[slot] = VectorPage::kEmptyVector;
+        continue;
+      }
+      std::copy(row.begin(), row.end(), page.rows.begin() + size_t{slot} * width);
+      page.state[slot] = VectorPage::kFullVector;
+      if (keep_norms_) page.norms[slot] = euclidean_norm(row);
+    }
+  });
 }
 
 // ---- CodeTable ----

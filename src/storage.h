@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "common.h"
@@ -20,13 +21,35 @@ inline constexpr size_t kStorageDimension = 768;
 inline constexpr unsigned kVectorPageBits = 6;
 inline constexpr unsigned kCodePageBits = 10;
 
+// A std::vector element allocator that leaves new elements uninitialised on resize, so
+// that growing a page does not write its memory twice (every row is written before a
+// slot is marked present, and only present slots are read).
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <typename U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <typename U>
+  void construct(U* place) noexcept {
+    ::new (static_cast<void*>(place)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* place, Args&&... args) {
+    ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+  }
+};
+
 // A page of full vectors, stored row-major and contiguous: slot i's vector is
 // rows[i * width .. (i + 1) * width). `rows` grows to cover the highest slot written.
 struct VectorPage {
   static constexpr uint32_t kSlots = 1u << kVectorPageBits;
   enum SlotState : uint8_t { kAbsent = 0, kEmptyVector = 1, kFullVector = 2 };
   uint8_t state[kSlots] = {};
-  std::vector<float> rows;
+  std::vector<float, UninitializedAllocator<float>> rows;
   // The Euclidean norm of each full vector, kept only by tables that score whole rows
   // often (VectorTable::keep_norms), so that a scan computes one dot product per row.
   float norms[kSlots] = {};
@@ -52,6 +75,12 @@ class VectorTable {
   // another length is the caller's bug: std::logic_error, nothing written. Throws
   // std::bad_alloc with the slot unchanged (the length may already cover id).
   void put(uint32_t id, std::span<const float> vector);
+
+  // put() for every (ids[i], rows[i]) in order, with the same result (a repeated id
+  // keeps its last row), faster for many rows: each page grows once, and the rows are
+  // copied on the oneTBB pool. The same width rule and exceptions as put(); a width
+  // mismatch is found before anything is stored.
+  void put_batch(std::span<const uint32_t> ids, std::span<const std::span<const float>> rows);
 
   // Calls visit(id, vector) for every stored vector in ascending id order.
   template <typename Visit>
