@@ -187,10 +187,10 @@ Status DocumentLedger::index_document(uint32_t id, const Result<JsonValue>& pars
 }
 
 Status DocumentLedger::index_documents(std::span<const uint32_t> ids, std::span<const JsonValue* const> objects,
-                                       std::span<const std::optional<int64_t>> ttls) {
+                                       std::span<const std::optional<int64_t>> ttls, HeldNumbers* held) {
   std::vector<IndexedDocument> documents(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) documents[i] = IndexedDocument{ids[i], objects[i]};
-  filter->index_batch(documents);
+  filter->index_batch(documents, held);
 
   if (std::none_of(ttls.begin(), ttls.end(), [](const auto& ttl) { return ttl.has_value(); })) return ok_status();
   Result<uint64_t> now = unix_now_seconds();

@@ -98,11 +98,11 @@ struct DocumentLedger {
   // The last two of those steps alone, for a text already appended and parsed.
   Status index_document(uint32_t id, const Result<JsonValue>& parsed, std::optional<int64_t> ttl);
   // index_document for many documents whose texts parsed without error, with the effect
-  // of indexing them one by one in order (FilterEngine::index_batch); every expiry is
-  // counted from one reading of the clock. A clock before the epoch is a kInternal error
-  // after the indexing.
+  // of indexing them one by one in order (FilterEngine::index_batch, holding due numbers
+  // in `held` when given); every expiry is counted from one reading of the clock. A clock
+  // before the epoch is a kInternal error after the indexing.
   Status index_documents(std::span<const uint32_t> ids, std::span<const JsonValue* const> objects,
-                         std::span<const std::optional<int64_t>> ttls);
+                         std::span<const std::optional<int64_t>> ttls, HeldNumbers* held = nullptr);
 
   // Runs the expiry sweep, then evaluates the filter: nullopt without a filter, else its
   // id set (an undetermined filter selects nothing). A text that is not JSON is a kValue

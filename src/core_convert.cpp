@@ -598,8 +598,28 @@ bool convert_vector_rows(PyObject* object, VectorRows* out) {
   return true;
 }
 
-bool convert_text_array(PyObject* object, std::vector<std::string>* out) {
-  return convert_rows(object, out, convert_text);
+bool convert_text_array(PyObject* object, TextColumn* out) {
+  if (!check_array_object(object)) return false;
+  const Py_ssize_t hint = PySequence_Size(object);
+  if (hint < 0) PyErr_Clear();
+  if (hint > 0) {
+    out->owners.reserve(std::min(static_cast<size_t>(hint), kMaxReservedItems));
+    out->views.reserve(std::min(static_cast<size_t>(hint), kMaxReservedItems));
+  }
+  PyRef iterator(PyObject_GetIter(object));
+  if (!iterator) return false;
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    Py_ssize_t length = 0;
+    const char* bytes = PyUnicode_Check(item.get()) ? PyUnicode_AsUTF8AndSize(item.get(), &length) : nullptr;
+    if (bytes == nullptr) {
+      if (!PyErr_Occurred()) raise_wrong_type(item.get(), "PyString");
+      prefix_pending_error(out->views.size());
+      return false;
+    }
+    out->views.emplace_back(bytes, static_cast<size_t>(length));
+    out->owners.push_back(std::move(item));
+  }
+  return !PyErr_Occurred();
 }
 
 bool convert_optional_i64_array(PyObject* object, std::vector<std::optional<int64_t>>* out) {

@@ -203,6 +203,14 @@ struct VectorRows {
   std::vector<std::span<const float>> rows;
 };
 
+// Texts read in place: each view points into the UTF-8 form its str object keeps, and
+// the object is held for as long as the column lives.
+struct TextColumn {
+  std::vector<PyRef> owners;
+  std::vector<std::string_view> views;
+  size_t size() const { return views.size(); }
+};
+
 // Converters: each reads one Python object into a core value. They may throw
 // std::bad_alloc; convert_argument() turns that into a Python exception.
 bool convert_u32(PyObject* object, uint32_t* out);
@@ -224,7 +232,7 @@ bool convert_scored_array(PyObject* object, std::vector<ScoredId>* out);
 // without a Python object per row (a float32 array is not even copied).
 bool convert_id_array(PyObject* object, std::vector<uint32_t>* out);
 bool convert_vector_rows(PyObject* object, VectorRows* out);
-bool convert_text_array(PyObject* object, std::vector<std::string>* out);
+bool convert_text_array(PyObject* object, TextColumn* out);
 bool convert_optional_i64_array(PyObject* object, std::vector<std::optional<int64_t>>* out);
 
 // A plain TypeError raised while converting the parameter `name` becomes TypeError

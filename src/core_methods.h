@@ -172,7 +172,7 @@ exit:
 struct BatchArguments {
   std::vector<uint32_t> ids;
   VectorRows vectors;
-  std::vector<std::string> metadata_jsons;
+  TextColumn metadata_jsons;
   std::vector<std::optional<int64_t>> ttls;
 
   // ValueError unless every given column has as many rows as `ids`.
@@ -194,7 +194,7 @@ struct BatchArguments {
     DocumentBatch batch;
     batch.ids = ids;
     batch.vectors = vectors.rows;
-    batch.metadata_jsons.assign(metadata_jsons.begin(), metadata_jsons.end());
+    batch.metadata_jsons = metadata_jsons.views;
     batch.ttls = ttls;
     return batch;
   }

@@ -1,5 +1,7 @@
 #include "filter.h"
 
+#include <algorithm>
+#include <iterator>
 #include <mutex>
 #include <shared_mutex>
 
@@ -135,8 +137,10 @@ struct PathBatch {
 };
 
 // Appends a path's numbers to its pending list in order, flushing into its tree at every
-// threshold as add_pending_number would, one lock at a time.
-void add_pending_numbers(FilterEngine& engine, const std::string& path, const std::vector<NumericPair>& numbers) {
+// threshold as add_pending_number would (or handing the due lists to `held`), one lock
+// at a time.
+void add_pending_numbers(FilterEngine& engine, const std::string& path, const std::vector<NumericPair>& numbers,
+                         HeldNumbers* held) {
   std::vector<std::vector<NumericPair>> due;
   {
     WriteLock lock(engine.pending_numeric.lock);
@@ -149,8 +153,35 @@ void add_pending_numbers(FilterEngine& engine, const std::string& path, const st
     }
   }
   if (due.empty()) return;
+  if (held != nullptr) {
+    auto& lists = (*held)[path];
+    for (auto& pairs : due) lists.push_back(std::move(pairs));
+    return;
+  }
   WriteLock lock(engine.numeric_trees.lock);
   for (auto& pairs : due) flush_into_tree(engine.numeric_trees.value, path, std::move(pairs));
+}
+
+// Whether every two distinct values among `pairs` and the tree's group values lie at
+// least the grouping tolerance apart: then each value is a group of its own whatever the
+// order of the flushes, and an id's group is its smallest value either way.
+bool values_stand_apart(const IntervalTree* tree, const std::vector<NumericPair>& pairs) {
+  std::vector<double> values;
+  values.reserve(pairs.size());
+  for (const NumericPair& pair : pairs) values.push_back(pair.first);
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  for (size_t i = 1; i < values.size(); ++i) {
+    if (!(values[i] - values[i - 1] >= kGroupTolerance)) return false;
+  }
+  if (tree == nullptr) return true;
+  const std::vector<double>& groups = tree->group_values();
+  for (double value : values) {
+    auto above = std::lower_bound(groups.begin(), groups.end(), value);
+    if (above != groups.end() && *above != value && !(*above - value >= kGroupTolerance)) return false;
+    if (above != groups.begin() && !(value - *std::prev(above) >= kGroupTolerance)) return false;
+  }
+  return true;
 }
 
 // Applies `edit` to every set of value_index and field_presence, and to all_docs, each
@@ -312,10 +343,12 @@ void FilterEngine::index_object(const JsonValue& object, const std::string& pref
   }
 }
 
-void FilterEngine::index_batch(std::span<const IndexedDocument> documents) {
+void FilterEngine::index_batch(std::span<const IndexedDocument> documents, HeldNumbers* held) {
   std::vector<std::vector<PathEntry>> entries(documents.size());
   tbb::parallel_for(size_t{0}, documents.size(), [&](size_t i) {
-    if (documents[i].object != nullptr) flatten(*documents[i].object, std::string(), entries[i]);
+    if (documents[i].object == nullptr) return;
+    entries[i].reserve(2 * documents[i].object->members.size());
+    flatten(*documents[i].object, std::string(), entries[i]);
   });
 
   // Paths in the order they first occur, each with its share in document order.
@@ -355,8 +388,23 @@ void FilterEngine::index_batch(std::span<const IndexedDocument> documents) {
   }
   for (const std::string& path : paths) {
     const std::vector<NumericPair>& numbers = by_path[path].numbers;
-    if (!numbers.empty()) add_pending_numbers(*this, path, numbers);
+    if (!numbers.empty()) add_pending_numbers(*this, path, numbers, held);
   }
+}
+
+void FilterEngine::flush_held(HeldNumbers& held) {
+  WriteLock lock(numeric_trees.lock);
+  for (auto& [path, lists] : held) {
+    std::vector<NumericPair> all;
+    for (const auto& pairs : lists) all.insert(all.end(), pairs.begin(), pairs.end());
+    auto tree = numeric_trees.value.find(path);
+    if (lists.size() > 1 && values_stand_apart(tree == numeric_trees.value.end() ? nullptr : &tree->second, all)) {
+      flush_into_tree(numeric_trees.value, path, std::move(all));
+      continue;
+    }
+    for (auto& pairs : lists) flush_into_tree(numeric_trees.value, path, std::move(pairs));
+  }
+  held.clear();
 }
 
 void FilterEngine::add_document(uint32_t id) {

@@ -38,6 +38,10 @@ struct IndexedDocument {
   const JsonValue* object = nullptr;
 };
 
+// Numbers that fell due for their trees during a batch and were held back, per path, in
+// the order they fell due (see FilterEngine::index_batch).
+using HeldNumbers = std::unordered_map<std::string, std::vector<std::vector<NumericPair>>>;
+
 // The in-memory metadata indexes. Each field has its own reader-writer lock; at most
 // the pair pending_numeric -> numeric_trees is ever held together (in that order), and
 // field_presence -> all_docs for "$exists": false.
@@ -66,9 +70,19 @@ struct FilterEngine {
   // add_document then (for an object) index_object for each document in turn would: the same sets, and
   // numbers flushed into the trees at the same points (every 5000th pending value of a
   // path). The objects are walked on the oneTBB pool; each map's write lock is then taken
-  // once for the batch (pending_numeric and numeric_trees never together). Cannot fail
+  // once for the batch (pending_numeric and numeric_trees never together). With `held`,
+  // numbers that fall due are moved out of pending_numeric as usual but kept in `held`
+  // instead of entering their trees, for flush_held to merge once per path at the end of
+  // a longer run of batches (no filter may be evaluated in between). Cannot fail
   // (std::bad_alloc aside).
-  void index_batch(std::span<const IndexedDocument> documents);
+  void index_batch(std::span<const IndexedDocument> documents, HeldNumbers* held = nullptr);
+
+  // Puts every held list into its path's tree, leaving the trees as flushing each list
+  // when it fell due would have: a path's lists are merged in one step when that gives
+  // the same tree (no two distinct values, old group values included, closer than the
+  // grouping tolerance, so every value keeps a group of its own), else one list at a
+  // time. Write lock of numeric_trees. Empties `held`.
+  void flush_held(HeldNumbers& held);
 
   // Adds `id` to all_docs (add does this before it parses the metadata), under the
   // all_docs write lock.

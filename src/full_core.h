@@ -98,8 +98,8 @@ class FullVendrelDB {
   // Puts rows [begin, end) of a batch into the graph (those with a vector), as their
   // adds one by one would; deleted ids stay hidden.
   Status insert_into_graph(const DocumentBatch& batch, size_t begin, size_t end);
-  // Rows [begin, end) of a batch; see add_many.
-  Status add_chunk(const DocumentBatch& batch, size_t begin, size_t end);
+  // Rows [begin, end) of a batch; see add_many. Numbers due for the trees are held.
+  Status add_chunk(const DocumentBatch& batch, size_t begin, size_t end, HeldNumbers& held);
   // The exact top k among the live rows (of `within`, when given).
   std::vector<ScoredId> scan(std::span<const float> query, uint64_t k, const roaring::Roaring* within) const;
   // The graph's candidates scored from the rows, or nullopt when the scan must answer.

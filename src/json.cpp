@@ -61,10 +61,23 @@ bool has_encoded_surrogate(const char* bytes, size_t length) {
   return false;
 }
 
-// Sorts members by key (byte order) and keeps the last of each repeated key.
+// Sorts members by key (byte order) and keeps the last of each repeated key. Objects
+// are small as a rule: an insertion sort (stable, no buffer to allocate) up to a few
+// dozen members, the library's stable sort beyond.
 void normalize_members(std::vector<JsonMember>& members) {
-  std::stable_sort(members.begin(), members.end(),
-                   [](const auto& left, const auto& right) { return left.key < right.key; });
+  const auto by_key = [](const JsonMember& left, const JsonMember& right) { return left.key < right.key; };
+  constexpr size_t kInsertionSortLimit = 32;
+  if (members.size() <= kInsertionSortLimit) {
+    for (size_t i = 1; i < members.size(); ++i) {
+      if (!by_key(members[i], members[i - 1])) continue;
+      JsonMember moving = std::move(members[i]);
+      size_t j = i;
+      for (; j > 0 && by_key(moving, members[j - 1]); --j) members[j] = std::move(members[j - 1]);
+      members[j] = std::move(moving);
+    }
+  } else {
+    std::stable_sort(members.begin(), members.end(), by_key);
+  }
   size_t kept = 0;
   for (size_t i = 0; i < members.size(); ++i) {
     const bool superseded = i + 1 < members.size() && members[i + 1].key == members[i].key;
