@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -191,6 +192,61 @@ TEST_F(FilterLanguage, ParseErrorStillFlushes) {
   EXPECT_EQ(result.error().message, "EOF while parsing an object at line 1 column 1");
   EXPECT_TRUE(engine.pending_numeric.value.empty());
   EXPECT_EQ(ids_of(engine.numeric_trees.value.at("price").exact(1)), (Ids{5}));
+}
+
+// Batch indexing must leave the engine as indexing one document at a time does, with or
+// without holding due numbers back, including values within the grouping tolerance of
+// each other (where the points of the tree rebuilds matter) and repeated ids.
+TEST(FilterEngineBatch, IndexBatchEqualsIndexingOneByOne) {
+  const std::vector<std::string> numbers = {"1.0", "1.0000000005", "0.9999999995", "2", "-0.0", "0.0", "7.5", "-3"};
+  for (const bool near_values : {false, true}) {
+    for (const bool hold : {false, true}) {
+      std::mt19937 random(near_values * 2 + hold);
+      std::vector<std::string> texts;
+      std::vector<uint32_t> ids;
+      for (int i = 0; i < 12000; ++i) {
+        // Near values arrive late: 0.9999999995 regroups 1.0 and 1.0000000005 only once
+        // the tree has already put both into one group.
+        const size_t choices = i < 6000 ? 2 : numbers.size();
+        const std::string number = near_values ? numbers[random() % choices] : std::to_string(random() % 100000);
+        texts.push_back("{\"n\": " + number + ", \"c\": \"" + std::to_string(random() % 7) + "\", \"o\": {\"m\": " +
+                        std::to_string(random() % 5) + ", \"b\": " + (random() % 2 ? "true" : "false") + "}, \"a\": [1]" +
+                        (random() % 3 ? "" : ", \"z\": null") + "}");
+        ids.push_back(random() % 9000);
+      }
+      std::vector<Result<JsonValue>> parsed;
+      for (const auto& text : texts) parsed.push_back(parse_json(text));
+
+      FilterEngine one_by_one;
+      for (size_t i = 0; i < texts.size(); ++i) {
+        one_by_one.add_document(ids[i]);
+        one_by_one.index_object(parsed[i].value(), "", ids[i]);
+      }
+      FilterEngine batched;
+      HeldNumbers held;
+      for (size_t begin = 0; begin < texts.size();) {
+        const size_t end = std::min(texts.size(), begin + 1 + random() % 3000);
+        std::vector<IndexedDocument> documents;
+        for (size_t i = begin; i < end; ++i) documents.push_back({ids[i], &parsed[i].value()});
+        batched.index_batch(documents, hold ? &held : nullptr);
+        begin = end;
+      }
+      batched.flush_held(held);
+
+      std::vector<std::string> filters = {"{\"z\": {\"$exists\": true}}", "{\"a\": {\"$exists\": false}}",
+                                          "{\"o.b\": {\"$eq\": true}}", "{\"c\": {\"$ne\": \"3\"}}"};
+      for (const std::string& number : numbers) {
+        for (const char* op : {"$eq", "$lt", "$lte", "$gt", "$gte", "$ne"}) {
+          filters.push_back(std::string("{\"n\": {\"") + op + "\": " + number + "}}");
+        }
+      }
+      for (int value : {0, 3, 50000, 99999}) filters.push_back("{\"n\": {\"$gte\": " + std::to_string(value) + "}}");
+      for (int value = 0; value < 5; ++value) filters.push_back("{\"o.m\": {\"$lt\": " + std::to_string(value) + "}}");
+      for (const std::string& filter : filters) {
+        EXPECT_EQ(run(batched, filter), run(one_by_one, filter)) << filter << " near " << near_values << " hold " << hold;
+      }
+    }
+  }
 }
 
 }  // namespace
