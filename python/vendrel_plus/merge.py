@@ -44,6 +44,10 @@ def rank_key(hit: Hit, quantized: bool) -> tuple[bool, bool, float, int]:
     return (quantized, False, -score, global_id)
 
 
+def _keyed(hits: Iterable[Hit], quantized: bool) -> Iterable[tuple[tuple[bool, bool, float, int], Hit]]:
+    return ((rank_key(hit, quantized), hit) for hit in hits)
+
+
 def merge_hits(shard_hits: Sequence[Iterable[Hit]], quantized: Sequence[bool], k: int) -> list[Hit]:
     """Merges the shards' result lists into the global top ``k``.
 
@@ -61,8 +65,7 @@ def merge_hits(shard_hits: Sequence[Iterable[Hit]], quantized: Sequence[bool], k
     list of (int, float, str)
         At most ``k`` hits in the order described in this module's docstring.
     """
-    keyed = [((rank_key(hit, is_quantized), hit) for hit in hits)
-             for hits, is_quantized in zip(shard_hits, quantized)]
+    keyed = [_keyed(hits, is_quantized) for hits, is_quantized in zip(shard_hits, quantized)]
     # heapq.merge compares the heads of the lists only, so a list's own order stays.
     merged = heapq.merge(*keyed, key=lambda entry: entry[0])
     # k may go up to 2**64 - 1, beyond what islice accepts.
