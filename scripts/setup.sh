@@ -22,4 +22,5 @@ if [ ! -x .venv/bin/python ]; then
 fi
 .venv/bin/python -m pip install --quiet --disable-pip-version-check \
   "scikit-build-core>=0.10" "cmake>=3.20" ninja setuptools pytest numpy
-.venv/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation .
+# The cluster extra (Ray) is what the sharded layer's tests run on.
+.venv/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation ".[cluster]"
