@@ -183,6 +183,11 @@ class ShardedVendrelDB:
     def _gather(self, calls: Dict[int, Any]) -> Dict[int, Any]:
         """Waits for every shard's reply; a shard whose actor failed is marked lost and
         reported (the lowest such shard) once every other reply is in."""
+        try:
+            # One wait for all replies; only a failure needs them one by one.
+            return dict(zip(calls, ray.get(list(calls.values()))))
+        except ray.exceptions.RayError:
+            pass
         replies: Dict[int, Any] = {}
         for shard, reference in calls.items():
             try:
@@ -507,7 +512,8 @@ class ShardedVendrelDB:
     def close(self) -> None:
         """Ends the shard actors; their documents are dropped. Idempotent. Later calls
         raise ValueError."""
-        actors, self._actors = self._actors, []
+        with self._lock:
+            actors, self._actors = self._actors, []
         for actor in actors:
             try:
                 ray.kill(actor, no_restart=True)
@@ -551,8 +557,10 @@ class _RowSource:
         """The vectors, texts and ttls of the given rows, for one shard's add_many."""
         if self._ragged is not None:
             vectors: Any = [self._ragged[row] for row in rows.tolist()]
+        elif len(rows) and rows[-1] - rows[0] + 1 == len(rows):
+            vectors = self._matrix[rows[0]:rows[-1] + 1]  # consecutive rows: a view, not a copy
         else:
-            vectors = np.ascontiguousarray(self._matrix[rows])
+            vectors = self._matrix[rows]
         ttls = None if self._ttls is None else self._ttls[rows].tolist()
         return vectors, self._texts[rows].tolist(), ttls
 
