@@ -92,10 +92,12 @@ class Shard:
         return ray.get_runtime_context().get_node_id(), os.getpid()
 
     def add(self, local_id: int, vector: bytes, metadata_json: str, ttl: Optional[int]) -> Optional[ShardFailure]:
+        """The database's add; the vector arrives as native float32 bytes."""
         return _outcome(self._db.add, local_id, np.frombuffer(vector, dtype=np.float32), metadata_json, ttl)
 
     def add_many(self, local_ids: np.ndarray, vectors: Union[np.ndarray, List[np.ndarray]],
                  metadata_jsons: List[str], ttls: Optional[List[Optional[int]]]) -> Optional[ShardFailure]:
+        """The database's add_many on this shard's rows of one round (local ids)."""
         return _outcome(self._db.add_many, local_ids, vectors, metadata_jsons, ttls)
 
     def search(self, query: bytes, k: int, filter_json: Optional[str],
@@ -115,6 +117,7 @@ class Shard:
         return _outcome(lambda: [_native.filter_decides(self._db, text) for text in leaf_filters])
 
     def delete(self, filter_json: str) -> Union[int, ShardFailure]:
+        """The database's delete, with the filter the client rewrote for the shards."""
         return _outcome(self._db.delete, filter_json)
 
     def count(self) -> Union[Tuple[int, int], ShardFailure]:
@@ -125,4 +128,5 @@ class Shard:
         return counted, _native.id_bound(self._db)
 
     def clean_expired(self) -> Optional[ShardFailure]:
+        """The database's clean_expired."""
         return _outcome(self._db.clean_expired)
