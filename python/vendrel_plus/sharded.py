@@ -192,6 +192,8 @@ class ShardedVendrelDB:
         for shard, reference in calls.items():
             try:
                 replies[shard] = ray.get(reference)
+            except ray.exceptions.RayTaskError:
+                raise  # a fault in the shard's own code: the actor lives on
             except ray.exceptions.RayError as error:
                 self._mark_lost(shard, error)
         self._require(calls)
