@@ -184,7 +184,9 @@ def test_mixed_regimes_rank_full_vector_shards_first(tmp_path):
 # ---- add_many -------------------------------------------------------------------------
 
 
-def test_add_many_stores_what_adds_one_by_one_store(tmp_path):
+def test_add_many_stores_what_adds_one_by_one_store(tmp_path, monkeypatch):
+    # Rounds of 50 rows, so that a batch spans several rounds sent ahead of each other.
+    monkeypatch.setattr("vendrel_plus.sharded.BATCH_VECTOR_BYTES", 50 * 6 * 4)
     rng = random.Random(11)
     plain = FullVendrelDB(str(tmp_path / "plain"))
     with ShardedVendrelDB(str(tmp_path / "sharded"), 3, kind="full") as sharded:

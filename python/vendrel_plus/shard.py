@@ -74,6 +74,7 @@ class Shard:
     def __init__(self, path: str, kind: str, options: dict[str, Any]) -> None:
         database = _native.FullVendrelDB if kind == "full" else _native.ContractDB
         self._failure: Optional[ShardFailure] = None
+        self._failed_batch: Optional[str] = None
         self._db: Any = None
         opened = _outcome(lambda: database(path, **options))
         if isinstance(opened, ShardFailure):
@@ -95,10 +96,21 @@ class Shard:
         """The database's add; the vector arrives as native float32 bytes."""
         return _outcome(self._db.add, local_id, np.frombuffer(vector, dtype=np.float32), metadata_json, ttl)
 
-    def add_many(self, local_ids: np.ndarray, vectors: Union[np.ndarray, List[np.ndarray]],
+    def add_many(self, batch: str, local_ids: np.ndarray, vectors: Union[np.ndarray, List[np.ndarray]],
                  metadata_jsons: List[str], ttls: Optional[List[Optional[int]]]) -> Optional[ShardFailure]:
-        """The database's add_many on this shard's rows of one round (local ids)."""
-        return _outcome(self._db.add_many, local_ids, vectors, metadata_jsons, ttls)
+        """The database's add_many on this shard's rows of one round (local ids).
+
+        Rounds of one client batch share the token ``batch``. Once a round of a batch
+        failed here, the later rounds of that batch are skipped (None), so that the
+        shard stops at its first failing row as one database would, although the
+        client sends the next round before the last one is done.
+        """
+        if batch == self._failed_batch:
+            return None
+        outcome = _outcome(self._db.add_many, local_ids, vectors, metadata_jsons, ttls)
+        if isinstance(outcome, ShardFailure):
+            self._failed_batch = batch
+        return outcome
 
     def search(self, query: bytes, k: int, filter_json: Optional[str],
                include_metadata: bool) -> Union[Tuple[List[Hit], bool], ShardFailure]:

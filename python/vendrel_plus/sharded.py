@@ -9,10 +9,12 @@ database's dimension and which shards are known to be lost.
 
 from __future__ import annotations
 
+import collections
 import os
 import threading
+import uuid
 from collections.abc import Iterable, Sequence
-from typing import Any, Dict, List, Optional, Tuple, Union
+from typing import Any, Deque, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 import ray
@@ -34,6 +36,9 @@ SHARD_CPUS = 0.25
 # Vectors sent to the shards per round of add_many calls (all shards together).
 BATCH_VECTOR_BYTES = 64 << 20
 MAX_BATCH_ROWS = 1 << 18
+# Rounds of add_many calls on their way at once: the client prepares the next round
+# while the shards store the last one.
+ROUNDS_IN_FLIGHT = 2
 # add_many shows a progress bar (when tqdm is installed) above this many rows.
 PROGRESS_MIN_ROWS = 100_000
 
@@ -302,34 +307,52 @@ class ShardedVendrelDB:
                 raise dimension_error(row, dimension.dimension, int(lengths[row]))
 
     def _store_rows(self, global_ids: np.ndarray, rows: "_RowSource", sent: int, dimension: int) -> None:
-        """Sends rows [0, sent) to their shards, one call per shard per round, and
-        raises the lowest failing row's error once its round is complete."""
+        """Sends rows [0, sent) to their shards in rounds, one call per shard per round,
+        with up to ROUNDS_IN_FLIGHT rounds on their way so that the shards never wait
+        for the client; raises the lowest failing row's error once every round sent is
+        complete. No round is sent after a failure is seen, and a shard refuses the
+        rest of a batch once one of its calls failed (the batch token)."""
         chunk = max(1, min(MAX_BATCH_ROWS, BATCH_VECTOR_BYTES // max(1, 4 * dimension)))
+        batch = uuid.uuid4().hex
         progress = _progress(sent)
+        in_flight: Deque[Tuple[int, Dict[int, Any], Dict[int, np.ndarray]]] = collections.deque()
+        failures: List[Tuple[int, BaseException]] = []
+        begin = 0
         try:
-            for begin in range(0, sent, chunk):
-                end = min(sent, begin + chunk)
-                calls = {}
-                placed: Dict[int, np.ndarray] = {}
-                for shard, (positions, locals_) in enumerate(split_rows(global_ids[begin:end], self._shard_count)):
-                    if len(positions) == 0:
-                        continue
-                    placed[shard] = positions + begin
-                    calls[shard] = self._actors[shard].add_many.remote(locals_, *rows.take(placed[shard]))
-                # Rows on their way have passed the dimension step, as in one database.
-                if np.any(rows.lengths[begin:end]):
-                    self._dimension = dimension
+            while in_flight or (begin < sent and not failures):
+                if begin < sent and not failures and len(in_flight) < ROUNDS_IN_FLIGHT:
+                    end = min(sent, begin + chunk)
+                    in_flight.append(self._send_round(batch, global_ids, rows, begin, end, dimension))
+                    begin = end
+                    continue
+                count, calls, placed = in_flight.popleft()
                 replies = self._gather(calls)
-                failures = [relabel_row_error(reply.exception(), placed[shard])
-                            for shard, reply in replies.items() if isinstance(reply, ShardFailure)]
+                failures += [relabel_row_error(reply.exception(), placed[shard])
+                             for shard, reply in replies.items() if isinstance(reply, ShardFailure)]
                 if progress is not None:
-                    progress.update(end - begin)
-                failure = lowest_row_failure(failures)
-                if failure is not None:
-                    raise failure
+                    progress.update(count)
         finally:
             if progress is not None:
                 progress.close()
+        failure = lowest_row_failure(failures)
+        if failure is not None:
+            raise failure
+
+    def _send_round(self, batch: str, global_ids: np.ndarray, rows: "_RowSource", begin: int, end: int,
+                    dimension: int) -> Tuple[int, Dict[int, Any], Dict[int, np.ndarray]]:
+        """Sends rows [begin, end) to their shards; returns the row count, the calls and
+        each shard's rows (positions in the caller's batch)."""
+        calls = {}
+        placed: Dict[int, np.ndarray] = {}
+        for shard, (positions, locals_) in enumerate(split_rows(global_ids[begin:end], self._shard_count)):
+            if len(positions) == 0:
+                continue
+            placed[shard] = positions + begin
+            calls[shard] = self._actors[shard].add_many.remote(batch, locals_, *rows.take(placed[shard]))
+        # Rows on their way have passed the dimension step, as in one database.
+        if np.any(rows.lengths[begin:end]):
+            self._dimension = dimension
+        return end - begin, calls, placed
 
     def search(self, query: Sequence[float], k: int, filter_json: Optional[str] = None,
                include_metadata: bool = True) -> List[Hit]:
