@@ -31,7 +31,9 @@ __all__ = ["ShardedVendrelDB", "ShardLostError"]
 
 # Ray places actors by their resource requests; a whole CPU each would leave 3 of 4
 # shards pending on a 2-core machine. A shard is idle between calls, so a quarter
-# lets 8 shards share 2 cores; SPREAD still places them evenly over the nodes.
+# lets 8 shards share 2 cores; SPREAD still places them evenly over the nodes. More
+# shards than 4 per CPU of the cluster wait for resources: lower this before creating
+# the database to run more.
 SHARD_CPUS = 0.25
 # Vectors sent to the shards per round of add_many calls (all shards together).
 BATCH_VECTOR_BYTES = 64 << 20
@@ -125,8 +127,8 @@ class ShardedVendrelDB:
     TypeError, ValueError
         Invalid ``shards``, ``kind``, ``path`` or ``options`` (an option the database
         refuses is refused with the database's error).
-    ShardLostError
-        An actor died while its database was being opened.
+    RuntimeError
+        A shard's actor could not be started.
     """
 
     def __init__(self, path: Union[str, "os.PathLike[str]"], shards: int = 2, *, kind: str = "contract",
@@ -155,6 +157,14 @@ class ShardedVendrelDB:
                         for shard in range(shards)]
         try:
             opened = self._gather({shard: actor.ready.remote() for shard, actor in enumerate(self._actors)})
+        except ShardLostError as lost:
+            self.close()
+            raise RuntimeError(f"shard {lost.shard} of {shards} could not be started (is vendrel installed on "
+                               "every machine of the cluster?); Ray's error is the cause") from lost.__cause__
+        except BaseException:
+            self.close()
+            raise
+        try:
             self._raise_failures(opened)
         except BaseException:
             self.close()
