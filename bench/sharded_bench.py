@@ -31,7 +31,6 @@ import platform
 import shutil
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
