@@ -138,7 +138,7 @@ def run(args):
     truth = exact_top_k(vectors, queries, K)
     full_queries = queries[:args.full_queries]
     work = tempfile.mkdtemp(prefix="sharded-bench-")
-    ray.init(num_cpus=os.cpu_count(), include_dashboard=False, log_to_driver=False)
+    ray.init(address="local", num_cpus=os.cpu_count(), include_dashboard=False, log_to_driver=False)
     report = {"date": datetime.date.today().isoformat(), "machine": machine_info(),
               "settings": {"n": count, "dim": DIM, "k": K, "queries": len(queries),
                            "full_queries": len(full_queries), "ray": ray.__version__}}

@@ -25,7 +25,8 @@ pytestmark = pytest.mark.skipif(
 
 @pytest.fixture(scope="module", autouse=True)
 def local_ray():
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    # A Ray instance of its own, even when one runs on the machine already.
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
     yield
     ray.shutdown()
 
