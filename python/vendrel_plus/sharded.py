@@ -189,7 +189,8 @@ class ShardedVendrelDB:
                 raise self._lost_error(shard)
 
     def _mark_lost(self, shard: int, error: BaseException) -> None:
-        if isinstance(error, ray.exceptions.ActorUnavailableError):
+        # Ray releases before 2.30 or so have no ActorUnavailableError.
+        if isinstance(error, getattr(ray.exceptions, "ActorUnavailableError", ())):
             detail = "Ray cannot reach its actor, and the call may or may not have run there; reopen the database"
         else:
             detail = "its documents were in memory only; reopen the database"
