@@ -1,10 +1,22 @@
 // Module functions of `vendrel_plus._native` for the sharded layer: what a shard reports
-// about its database beyond the six operations, for the client to answer as one
-// database would.
+// about its database beyond the six operations, and the argument conversions of the six
+// operations (and add_many) run on the client side, so that a sharded call refuses
+// exactly the arguments one database refuses, with its messages, before any shard is
+// called. Each convert_* function converts its arguments in declaration order with the
+// database's own converters and returns them in a form that travels to a shard (vectors
+// as float32 bytes) or raises what the database's method would have raised.
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <tbb/parallel_for.h>
 
 #include "core.h"
 #include "core_methods.h"
 #include "full_core.h"
+#include "json.h"
 #include "plus_binding.h"
 
 namespace vendrel::py {
@@ -12,6 +24,9 @@ namespace {
 
 PyTypeObject* full_type = nullptr;
 PyTypeObject* contract_type = nullptr;
+
+// The metadata store refuses a text of this many bytes or more.
+constexpr uint64_t kMetadataTextLimit = uint64_t{1} << 32;
 
 // The ledger of a FullVendrelDB or ContractDB instance, or null with TypeError set.
 DocumentLedger* ledger_of(PyObject* db) {
@@ -30,6 +45,14 @@ PyObject* id_bound(PyObject* /*module*/, PyObject* db) {
   DocumentLedger* ledger = ledger_of(db);
   if (ledger == nullptr) return nullptr;
   return PyLong_FromUnsignedLongLong(ledger->id_bound());
+}
+
+// quantized(db): whether the database scores codes rather than full vectors. A
+// FullVendrelDB never quantizes.
+PyObject* quantized(PyObject* /*module*/, PyObject* db) {
+  if (ledger_of(db) == nullptr) return nullptr;
+  if (PyObject_TypeCheck(db, full_type)) Py_RETURN_FALSE;
+  return PyBool_FromLong(reinterpret_cast<BoundObject<VendrelDB>*>(db)->value->storage->quantized());
 }
 
 constexpr const char* kDecidesNames[] = {"db", "filter_json"};
@@ -59,10 +82,276 @@ PyObject* filter_decides(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
   }
 }
 
+// ---- Conversions of the client's arguments ----------------------------------------
+
+PyObject* float_bytes(const float* values, size_t count) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values),
+                                   static_cast<Py_ssize_t>(count * sizeof(float)));
+}
+
+template <typename T>
+PyObject* array_bytes(const std::vector<T>& values) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                   static_cast<Py_ssize_t>(values.size() * sizeof(T)));
+}
+
+PyObject* text_object(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+PyObject* optional_text_object(const std::optional<std::string>& text) {
+  if (!text) Py_RETURN_NONE;
+  return text_object(*text);
+}
+
+PyObject* optional_i64_object(const std::optional<int64_t>& value) {
+  if (!value) Py_RETURN_NONE;
+  return PyLong_FromLongLong(*value);
+}
+
+// The signatures only guard against misuse by the client, which always passes every
+// argument by position; their qualnames never reach a user.
+constexpr Signature kConvertAddSignature{"convert_add()", kAddNames, 4};
+constexpr Signature kConvertSearchSignature{"convert_search()", kSearchNames, 4};
+constexpr Signature kConvertBuildResultsSignature{"convert_build_results()", kBuildResultsNames, 2};
+constexpr Signature kConvertDeleteSignature{"convert_delete()", kDeleteNames, 1};
+constexpr Signature kConvertAddManySignature{"convert_add_many()", kAddManyNames, 4};
+
+// convert_add(internal_id, vector, metadata_json, ttl) -> (int, bytes, str, int | None):
+// add's conversions; the vector comes back as native float32 bytes.
+PyObject* convert_add(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[4] = {};
+  uint32_t internal_id = 0;
+  std::vector<float> vector;
+  std::string metadata_json;
+  std::optional<int64_t> ttl;
+  if (!bind_arguments(kConvertAddSignature, args, nargs, kwnames, argv) ||
+      !convert_argument(argv[0], "internal_id", convert_u32, &internal_id) ||
+      !convert_argument(argv[1], "vector", convert_float_array, &vector) ||
+      !convert_argument(argv[2], "metadata_json", convert_text, &metadata_json) ||
+      !convert_argument(argv[3], "ttl", convert_optional_i64, &ttl)) {
+    return nullptr;
+  }
+  try {
+    PyRef id(PyLong_FromUnsignedLong(internal_id));
+    PyRef vector_bytes(float_bytes(vector.data(), vector.size()));
+    PyRef text(text_object(metadata_json));
+    PyRef ttl_object(optional_i64_object(ttl));
+    if (!id || !vector_bytes || !text || !ttl_object) return nullptr;
+    return PyTuple_Pack(4, id.get(), vector_bytes.get(), text.get(), ttl_object.get());
+  } catch (...) {
+    raise_current_exception();
+    return nullptr;
+  }
+}
+
+// convert_search(query, k, filter_json, include_metadata) -> (bytes, int, str | None,
+// bool): search's conversions; the query comes back as native float32 bytes.
+PyObject* convert_search(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[4] = {};
+  std::vector<float> query;
+  uint64_t k = 0;
+  std::optional<std::string> filter_json;
+  bool include_metadata = true;
+  if (!bind_arguments(kConvertSearchSignature, args, nargs, kwnames, argv) ||
+      !convert_argument(argv[0], "query", convert_float_array, &query) ||
+      !convert_argument(argv[1], "k", convert_u64, &k) ||
+      !convert_argument(argv[2], "filter_json", convert_optional_text, &filter_json) ||
+      !convert_argument(argv[3], "include_metadata", convert_bool, &include_metadata)) {
+    return nullptr;
+  }
+  try {
+    PyRef query_bytes(float_bytes(query.data(), query.size()));
+    PyRef k_object(PyLong_FromUnsignedLongLong(k));
+    PyRef filter(optional_text_object(filter_json));
+    if (!query_bytes || !k_object || !filter) return nullptr;
+    return PyTuple_Pack(4, query_bytes.get(), k_object.get(), filter.get(), include_metadata ? Py_True : Py_False);
+  } catch (...) {
+    raise_current_exception();
+    return nullptr;
+  }
+}
+
+// convert_build_results(scored, include_metadata) -> (bytes, bytes, bool): the ids as
+// native uint32 bytes and the scores, narrowed to float32 as the database narrows them,
+// as native float32 bytes.
+PyObject* convert_build_results(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[2] = {};
+  std::vector<ScoredId> scored;
+  bool include_metadata = false;
+  if (!bind_arguments(kConvertBuildResultsSignature, args, nargs, kwnames, argv) ||
+      !convert_argument(argv[0], "scored", convert_scored_array, &scored) ||
+      !convert_argument(argv[1], "include_metadata", convert_bool, &include_metadata)) {
+    return nullptr;
+  }
+  try {
+    std::vector<uint32_t> ids(scored.size());
+    std::vector<float> scores(scored.size());
+    for (size_t i = 0; i < scored.size(); ++i) {
+      ids[i] = scored[i].id;
+      scores[i] = scored[i].score;
+    }
+    PyRef id_bytes(array_bytes(ids));
+    PyRef score_bytes(array_bytes(scores));
+    if (!id_bytes || !score_bytes) return nullptr;
+    return PyTuple_Pack(3, id_bytes.get(), score_bytes.get(), include_metadata ? Py_True : Py_False);
+  } catch (...) {
+    raise_current_exception();
+    return nullptr;
+  }
+}
+
+// convert_delete(filter_json) -> str: delete's conversion, then the parse that the
+// filter engine runs first, so that a text that is not JSON raises the database's
+// ValueError (the parser's message) before any shard is asked anything.
+PyObject* convert_delete(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[1] = {};
+  std::string filter_json;
+  if (!bind_arguments(kConvertDeleteSignature, args, nargs, kwnames, argv) ||
+      !convert_argument(argv[0], "filter_json", convert_text, &filter_json)) {
+    return nullptr;
+  }
+  try {
+    Result<JsonValue> parsed = parse_json(filter_json);
+    if (!parsed.ok()) {
+      raise_error(parsed.error());
+      return nullptr;
+    }
+    return text_object(filter_json);
+  } catch (...) {
+    raise_current_exception();
+    return nullptr;
+  }
+}
+
+// The first row whose metadata text add would refuse whatever the database holds: one
+// that is not JSON (add fails after storing the vector and appending the text) or one
+// that is too long for the metadata file (add fails before the append). `texts.size()`
+// when every text would be accepted. The texts are parsed on the worker pool.
+size_t first_unstorable_text(const std::vector<std::string>& texts) {
+  std::vector<char> refused(texts.size(), 0);
+  tbb::parallel_for(size_t{0}, texts.size(), [&](size_t row) {
+    const std::string& text = texts[row];
+    refused[row] = text.size() >= kMetadataTextLimit || !parse_json(text).ok();
+  });
+  for (size_t row = 0; row < texts.size(); ++row) {
+    if (refused[row]) return row;
+  }
+  return texts.size();
+}
+
+// convert_add_many(ids, vectors, metadata_jsons, ttls)
+//   -> (ids, vectors, lengths, metadata_jsons, ttls, first_unstorable_text):
+// add_many's conversions and column-length check, then
+//   ids: native uint32 bytes;
+//   vectors: the caller's own object when it is a 2-D C-contiguous float32 buffer (held
+//     by the converter, not copied), else native float32 bytes of the rows one after
+//     another;
+//   lengths: native uint64 bytes, each row's length;
+//   metadata_jsons: a list of str; ttls: a list of int | None, or None when not given;
+//   first_unstorable_text: see first_unstorable_text (the row count when none).
+PyObject* convert_add_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[4] = {};
+  BatchArguments rows;
+  if (!bind_arguments(kConvertAddManySignature, args, nargs, kwnames, argv) ||
+      !convert_argument(argv[0], "ids", convert_id_array, &rows.ids) ||
+      !convert_argument(argv[1], "vectors", convert_vector_rows, &rows.vectors) ||
+      !convert_argument(argv[2], "metadata_jsons", convert_text_array, &rows.metadata_jsons) ||
+      !convert_argument(argv[3], "ttls", convert_optional_i64_array, &rows.ttls)) {
+    return nullptr;
+  }
+  const bool ttls_given = argv[3] != nullptr && argv[3] != Py_None;
+  if (!rows.check_lengths(ttls_given)) return nullptr;
+  try {
+    const size_t count = rows.ids.size();
+    std::vector<uint64_t> lengths(count);
+    size_t total = 0;
+    for (size_t row = 0; row < count; ++row) {
+      lengths[row] = rows.vectors.rows[row].size();
+      total += rows.vectors.rows[row].size();
+    }
+    PyRef vectors;
+    if (rows.vectors.held.view().obj != nullptr) {
+      Py_INCREF(argv[1]);
+      vectors = PyRef(argv[1]);
+    } else {
+      std::vector<float> flat;
+      flat.reserve(total);
+      for (const auto& row : rows.vectors.rows) flat.insert(flat.end(), row.begin(), row.end());
+      vectors = PyRef(array_bytes(flat));
+    }
+    PyRef texts(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!texts) return nullptr;
+    for (size_t row = 0; row < count; ++row) {
+      PyObject* text = text_object(rows.metadata_jsons[row]);
+      if (text == nullptr) return nullptr;
+      PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(row), text);
+    }
+    PyRef ttls;
+    if (ttls_given) {
+      ttls = PyRef(PyList_New(static_cast<Py_ssize_t>(count)));
+      if (!ttls) return nullptr;
+      for (size_t row = 0; row < count; ++row) {
+        PyObject* ttl = optional_i64_object(rows.ttls[row]);
+        if (ttl == nullptr) return nullptr;
+        PyList_SET_ITEM(ttls.get(), static_cast<Py_ssize_t>(row), ttl);
+      }
+    } else {
+      Py_INCREF(Py_None);
+      ttls = PyRef(Py_None);
+    }
+    // The parse touches no Python object; an exception must not leave the thread state
+    // released, so it is caught inside.
+    size_t first_unstorable = count;
+    bool parse_failed = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      first_unstorable = first_unstorable_text(rows.metadata_jsons);
+    } catch (...) {
+      parse_failed = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (parse_failed) return PyErr_NoMemory();
+    PyRef ids(array_bytes(rows.ids));
+    PyRef length_bytes(array_bytes(lengths));
+    PyRef first(PyLong_FromSize_t(first_unstorable));
+    if (!ids || !vectors || !length_bytes || !first) return nullptr;
+    return PyTuple_Pack(6, ids.get(), vectors.get(), length_bytes.get(), texts.get(), ttls.get(), first.get());
+  } catch (...) {
+    raise_current_exception();
+    return nullptr;
+  }
+}
+
+// raise_panic(message): raises this module's PanicException, so that a shard's internal
+// failure reaches the client as the class the shard's database raised.
+PyObject* raise_panic_exception(PyObject* /*module*/, PyObject* message) {
+  std::string text;
+  if (!convert_argument(message, "message", convert_text, &text)) return nullptr;
+  raise_panic(text);
+  return nullptr;
+}
+
 PyMethodDef shard_functions[] = {
     {"id_bound", id_bound, METH_O, "id_bound(db)\n--\n\nOne more than the highest id the database has added."},
+    {"quantized", quantized, METH_O, "quantized(db)\n--\n\nWhether the database scores quantization codes."},
     {"filter_decides", as_cfunction(filter_decides), METH_FASTCALL | METH_KEYWORDS,
      "filter_decides(db, filter_json)\n--\n\nWhether the database's indexes decide the filter."},
+    {"convert_add", as_cfunction(convert_add), METH_FASTCALL | METH_KEYWORDS,
+     "convert_add(internal_id, vector, metadata_json, ttl)\n--\n\n"
+     "add's argument conversions; the vector as float32 bytes."},
+    {"convert_search", as_cfunction(convert_search), METH_FASTCALL | METH_KEYWORDS,
+     "convert_search(query, k, filter_json, include_metadata)\n--\n\n"
+     "search's argument conversions; the query as float32 bytes."},
+    {"convert_build_results", as_cfunction(convert_build_results), METH_FASTCALL | METH_KEYWORDS,
+     "convert_build_results(scored, include_metadata)\n--\n\n"
+     "build_results' argument conversions; ids as uint32 bytes, scores as float32 bytes."},
+    {"convert_delete", as_cfunction(convert_delete), METH_FASTCALL | METH_KEYWORDS,
+     "convert_delete(filter_json)\n--\n\ndelete's argument conversion and the filter's JSON syntax check."},
+    {"convert_add_many", as_cfunction(convert_add_many), METH_FASTCALL | METH_KEYWORDS,
+     "convert_add_many(ids, vectors, metadata_jsons, ttls)\n--\n\n"
+     "add_many's argument conversions, and the first row whose text add would refuse."},
+    {"raise_panic", raise_panic_exception, METH_O, "raise_panic(message)\n--\n\nRaises PanicException(message)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -14,8 +14,8 @@ __all__ = ["FullVendrelDB", "ShardedVendrelDB"]
 
 
 def __getattr__(name: str) -> Any:
-    if name == "ShardedVendrelDB":
-        from .sharded import ShardedVendrelDB
+    if name in ("ShardedVendrelDB", "ShardLostError"):
+        from . import sharded
 
-        return ShardedVendrelDB
+        return getattr(sharded, name)
     raise AttributeError(f"module 'vendrel_plus' has no attribute {name!r}")

@@ -1,0 +1,144 @@
+"""One shard of a ``ShardedVendrelDB``: a database inside a Ray actor.
+
+Runs on the worker side. Each ``Shard`` lives in its own actor process on a node of
+the Ray cluster and owns one database opened at ``<path>/shard-<i>`` on that node:
+a ``ContractDB`` (the contract's database) for ``kind="contract"``, a
+``FullVendrelDB`` for ``kind="full"``. Its documents are in that process's memory
+only; when the process ends they are gone.
+
+A shard holds no logic that the database already has: each method calls the
+database's method of the same name with arguments the client has already converted
+and checked, and returns the outcome as a value. An exception of the database comes
+back as a ``ShardFailure``, so that the client raises the database's own exception
+(its class and message) rather than Ray's wrapper of it.
+"""
+
+from __future__ import annotations
+
+import os
+import pickle
+from typing import Any, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from . import _native
+
+Hit = Tuple[int, float, str]
+
+
+class ShardFailure:
+    """An exception raised by a shard's database, carried to the client as a value.
+
+    The database's ``PanicException`` travels as its message (its class is created
+    inside each process and cannot be pickled by reference); every other exception
+    travels as itself.
+    """
+
+    def __init__(self, error: BaseException) -> None:
+        self.panic: Optional[str] = None
+        self.error: Optional[BaseException] = None
+        if type(error).__name__ == "PanicException" and not isinstance(error, Exception):
+            self.panic = str(error)
+            return
+        try:
+            pickle.loads(pickle.dumps(error))
+            self.error = error
+        except Exception:
+            self.error = RuntimeError(f"{type(error).__name__}: {error}")
+
+    def exception(self) -> BaseException:
+        """The exception to raise in the client."""
+        if self.panic is None:
+            assert self.error is not None
+            return self.error
+        try:
+            _native.raise_panic(self.panic)
+        except BaseException as panic:  # the module's PanicException, built there
+            return panic
+        raise AssertionError("raise_panic returned")
+
+
+def _outcome(call: Any, *args: Any) -> Any:
+    try:
+        return call(*args)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:
+        return ShardFailure(error)
+
+
+class Shard:
+    """The actor's state: one database. Every method returns a ShardFailure instead
+    of raising the database's exception."""
+
+    def __init__(self, path: str, kind: str, options: dict[str, Any]) -> None:
+        database = _native.FullVendrelDB if kind == "full" else _native.ContractDB
+        self._failure: Optional[ShardFailure] = None
+        self._failed_batch: Optional[str] = None
+        self._db: Any = None
+        opened = _outcome(lambda: database(path, **options))
+        if isinstance(opened, ShardFailure):
+            self._failure = opened
+        else:
+            self._db = opened
+
+    def ready(self) -> Optional[ShardFailure]:
+        """None once the database is open, else why it could not be opened."""
+        return self._failure
+
+    def location(self) -> Tuple[str, int]:
+        """The Ray node id and the process id of this actor."""
+        import ray
+
+        return ray.get_runtime_context().get_node_id(), os.getpid()
+
+    def add(self, local_id: int, vector: bytes, metadata_json: str, ttl: Optional[int]) -> Optional[ShardFailure]:
+        """The database's add; the vector arrives as native float32 bytes."""
+        return _outcome(self._db.add, local_id, np.frombuffer(vector, dtype=np.float32), metadata_json, ttl)
+
+    def add_many(self, batch: str, local_ids: np.ndarray, vectors: Union[np.ndarray, List[np.ndarray]],
+                 metadata_jsons: List[str], ttls: Optional[List[Optional[int]]]) -> Optional[ShardFailure]:
+        """The database's add_many on this shard's rows of one round (local ids).
+
+        Rounds of one client batch share the token ``batch``. Once a round of a batch
+        failed here, the later rounds of that batch are skipped (None), so that the
+        shard stops at its first failing row as one database would, although the
+        client sends the next round before the last one is done.
+        """
+        if batch == self._failed_batch:
+            return None
+        outcome = _outcome(self._db.add_many, local_ids, vectors, metadata_jsons, ttls)
+        if isinstance(outcome, ShardFailure):
+            self._failed_batch = batch
+        return outcome
+
+    def search(self, query: bytes, k: int, filter_json: Optional[str],
+               include_metadata: bool) -> Union[Tuple[List[Hit], bool], ShardFailure]:
+        """The database's hits (local ids) and whether it scored quantization codes."""
+        hits = _outcome(self._db.search, np.frombuffer(query, dtype=np.float32), k, filter_json, include_metadata)
+        if isinstance(hits, ShardFailure):
+            return hits
+        return hits, _native.quantized(self._db)
+
+    def build_results(self, scored: Sequence[Tuple[int, float]]) -> Union[List[Hit], ShardFailure]:
+        """The database's build_results with metadata."""
+        return _outcome(self._db.build_results, scored, True)
+
+    def decides(self, leaf_filters: Sequence[str]) -> Union[List[bool], ShardFailure]:
+        """For each filter, whether this database's indexes decide it."""
+        return _outcome(lambda: [_native.filter_decides(self._db, text) for text in leaf_filters])
+
+    def delete(self, filter_json: str) -> Union[int, ShardFailure]:
+        """The database's delete, with the filter the client rewrote for the shards."""
+        return _outcome(self._db.delete, filter_json)
+
+    def count(self) -> Union[Tuple[int, int], ShardFailure]:
+        """The database's count (after its expiry sweep), then its id bound."""
+        counted = _outcome(self._db.count)
+        if isinstance(counted, ShardFailure):
+            return counted
+        return counted, _native.id_bound(self._db)
+
+    def clean_expired(self) -> Optional[ShardFailure]:
+        """The database's clean_expired."""
+        return _outcome(self._db.clean_expired)

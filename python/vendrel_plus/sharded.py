@@ -1,0 +1,612 @@
+"""``ShardedVendrelDB``: one database spread over Ray actors.
+
+Runs on the client side: the process that creates the ``ShardedVendrelDB`` converts
+and checks every call's arguments, routes documents (``routing``), fans calls out to
+the shard actors (``shard``, worker side) and combines their answers (``merge``,
+``filters``, ``batches``). The shards hold the documents; the client holds only the
+database's dimension and which shards are known to be lost.
+"""
+
+from __future__ import annotations
+
+import collections
+import os
+import threading
+import uuid
+from collections.abc import Iterable, Sequence
+from typing import Any, Deque, Dict, List, Optional, Tuple, Union
+
+import numpy as np
+import ray
+import ray.exceptions
+
+from . import _native
+from .batches import check_dimensions, dimension_error, lowest_row_failure, relabel_row_error, rows_to_send
+from .filters import leaf_filters, parse_filter, rewrite_for_shards
+from .merge import Hit, merge_hits
+from .routing import global_count, global_id, local_id, shard_of, split_rows
+from .shard import Shard, ShardFailure
+
+__all__ = ["ShardedVendrelDB", "ShardLostError"]
+
+# Ray places actors by their resource requests; a whole CPU each would leave 3 of 4
+# shards pending on a 2-core machine. A shard is idle between calls, so a quarter
+# lets 8 shards share 2 cores; SPREAD still places them evenly over the nodes. More
+# shards than 4 per CPU of the cluster wait for resources: lower this before creating
+# the database to run more.
+SHARD_CPUS = 0.25
+# Vectors sent to the shards per round of add_many calls (all shards together).
+BATCH_VECTOR_BYTES = 64 << 20
+MAX_BATCH_ROWS = 1 << 18
+# Rounds of add_many calls on their way at once: the client prepares the next round
+# while the shards store the last one.
+ROUNDS_IN_FLIGHT = 2
+# add_many shows a progress bar (when tqdm is installed) above this many rows.
+PROGRESS_MIN_ROWS = 100_000
+
+_KINDS = ("contract", "full")
+_remote_shard: Any = None
+
+
+class ShardLostError(RuntimeError):
+    """A shard's actor is gone (its process ended, its node was lost, or Ray can no
+    longer reach it), and with it the documents it held in memory.
+
+    Every later call that needs that shard raises this error; the database cannot be
+    repaired, only opened again (empty). It is a RuntimeError, not a ValueError:
+    nothing was wrong with the call's arguments, and code that catches the
+    database's ValueErrors must not mistake lost documents for a refused document.
+    Ray's exception is kept as ``__cause__``.
+
+    Attributes
+    ----------
+    shard : int
+        The lost shard's number, as in its directory name ``shard-<i>``.
+    shards : int
+        The database's number of shards.
+    """
+
+    def __init__(self, shard: int, shards: int, detail: str) -> None:
+        super().__init__(f"shard {shard} of {shards} is lost: {detail}")
+        self.shard = shard
+        self.shards = shards
+
+
+def _shard_actor_class() -> Any:
+    global _remote_shard
+    if _remote_shard is None:
+        _remote_shard = ray.remote(Shard)
+    return _remote_shard
+
+
+def _progress(total: int) -> Any:
+    if total <= PROGRESS_MIN_ROWS:
+        return None
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, unit="docs", desc="add_many")
+
+
+class ShardedVendrelDB:
+    """One database whose documents are spread over ``shards`` Ray actors.
+
+    The document with global id ``g`` lives on shard ``g % shards`` under the local id
+    ``g // shards``. Each shard is a Ray actor owning one database at
+    ``<path>/shard-<i>`` on the node where it runs: a contract database for
+    ``kind="contract"``, a ``FullVendrelDB(**options)`` for ``kind="full"``. Shards
+    live in memory only, like the databases they hold.
+
+    The six operations (and ``add_many``) take the arguments of the shard's database
+    class and raise its exception classes and messages; argument errors are raised
+    here before any shard is called. ``search`` evaluates its filter in each shard
+    and merges the shards' top k; ``count`` and ``delete`` return what one database
+    given the same calls would return.
+
+    Parameters
+    ----------
+    path
+        Directory of the database on every node; shard ``i`` opens
+        ``<path>/shard-<i>``. A relative path is taken relative to the client's
+        working directory.
+    shards
+        Number of shards, fixed for the life of the database.
+    kind
+        ``"contract"`` or ``"full"``.
+    address
+        Ray cluster to connect to (``ray.init(address=...)``). ``None`` joins a running
+        local Ray instance or starts one. A Ray already initialised in this process is
+        used as it is.
+    **options
+        Passed to each shard's database constructor (``FullVendrelDB(path,
+        **options)``, e.g. ``index="exact"``). The contract database takes none.
+
+    Raises
+    ------
+    TypeError, ValueError
+        Invalid ``shards``, ``kind``, ``path`` or ``options`` (an option the database
+        refuses is refused with the database's error).
+    RuntimeError
+        A shard's actor could not be started.
+    """
+
+    def __init__(self, path: Union[str, "os.PathLike[str]"], shards: int = 2, *, kind: str = "contract",
+                 address: Optional[str] = None, **options: Any) -> None:
+        if isinstance(shards, bool) or not isinstance(shards, int):
+            raise TypeError(f"shards must be an int; got {type(shards).__name__}")
+        if shards < 1:
+            raise ValueError(f"shards must be at least 1; got {shards}")
+        if kind not in _KINDS:
+            raise ValueError(f"kind must be 'contract' or 'full'; got {kind!r}")
+        path = os.fspath(path)
+        if not isinstance(path, str):
+            raise TypeError(f"path must be a str or an os.PathLike of str; got {type(path).__name__}")
+        self._path = os.path.abspath(path)
+        self._shard_count = shards
+        self._kind = kind
+        self._dimension = 0
+        self._lost: Dict[int, Tuple[str, BaseException]] = {}
+        self._lock = threading.Lock()
+        self._actors: List[Any] = []
+        if not ray.is_initialized():
+            ray.init(address=address)
+        actor_class = _shard_actor_class().options(num_cpus=SHARD_CPUS, scheduling_strategy="SPREAD",
+                                                   max_restarts=0, max_task_retries=0)
+        self._actors = [actor_class.remote(os.path.join(self._path, f"shard-{shard}"), kind, dict(options))
+                        for shard in range(shards)]
+        try:
+            opened = self._gather({shard: actor.ready.remote() for shard, actor in enumerate(self._actors)})
+        except ShardLostError as lost:
+            self.close()
+            raise RuntimeError(f"shard {lost.shard} of {shards} could not be started (is vendrel installed on "
+                               "every machine of the cluster?); Ray's error is the cause") from lost.__cause__
+        except BaseException:
+            self.close()
+            raise
+        try:
+            self._raise_failures(opened)
+        except BaseException:
+            self.close()
+            raise
+
+    # ---- Ray plumbing --------------------------------------------------------------
+
+    def _check_open(self) -> None:
+        if not self._actors:
+            raise ValueError("operation on a closed ShardedVendrelDB")
+
+    def _lost_error(self, shard: int) -> ShardLostError:
+        detail, cause = self._lost[shard]
+        error = ShardLostError(shard, self._shard_count, detail)
+        error.__cause__ = cause
+        return error
+
+    def _require(self, shards: Iterable[int]) -> None:
+        """Raises ShardLostError for the first of `shards` known to be lost."""
+        for shard in sorted(shards):
+            if shard in self._lost:
+                raise self._lost_error(shard)
+
+    def _mark_lost(self, shard: int, error: BaseException) -> None:
+        # Ray releases before 2.30 or so have no ActorUnavailableError.
+        if isinstance(error, getattr(ray.exceptions, "ActorUnavailableError", ())):
+            detail = "Ray cannot reach its actor, and the call may or may not have run there; reopen the database"
+        else:
+            detail = "its documents were in memory only; reopen the database"
+        self._lost.setdefault(shard, (detail, error))
+
+    def _gather(self, calls: Dict[int, Any]) -> Dict[int, Any]:
+        """Waits for every shard's reply; a shard whose actor failed is marked lost and
+        reported (the lowest such shard) once every other reply is in."""
+        try:
+            # One wait for all replies; only a failure needs them one by one.
+            return dict(zip(calls, ray.get(list(calls.values()))))
+        except ray.exceptions.RayError:
+            pass
+        replies: Dict[int, Any] = {}
+        for shard, reference in calls.items():
+            try:
+                replies[shard] = ray.get(reference)
+            except ray.exceptions.RayTaskError:
+                raise  # a fault in the shard's own code: the actor lives on
+            except ray.exceptions.RayError as error:
+                self._mark_lost(shard, error)
+        self._require(calls)
+        return replies
+
+    def _call_all(self, method: str, *args: Any) -> Dict[int, Any]:
+        self._require(range(self._shard_count))
+        return self._gather({shard: getattr(actor, method).remote(*args) for shard, actor in enumerate(self._actors)})
+
+    @staticmethod
+    def _raise_failures(replies: Dict[int, Any]) -> None:
+        """Raises the database exception of the lowest shard that reported one."""
+        for shard in sorted(replies):
+            if isinstance(replies[shard], ShardFailure):
+                raise replies[shard].exception()
+
+    # ---- The database's operations -------------------------------------------------
+
+    def add(self, internal_id: int, vector: Sequence[float], metadata_json: str, ttl: Optional[int] = None) -> None:
+        """Stores one document on the shard its id routes to.
+
+        Parameters
+        ----------
+        internal_id
+            Global id, 0 to 4294967295.
+        vector
+            Sequence of floats (or a 1-D float32/float64 array). The first non-empty
+            vector fixes the dimension of the whole database.
+        metadata_json
+            Metadata text; JSON objects are indexed for filters.
+        ttl
+            Time to live in seconds, or None.
+
+        Raises
+        ------
+        TypeError, OverflowError, UnicodeEncodeError
+            As the shard's database raises them for these arguments.
+        ValueError
+            "Dimension mismatch: expected {}, got {}" (nothing stored), or the
+            database's error for the metadata (JSON syntax, size, file), in which case
+            the steps before it are kept as one database keeps them.
+        ShardLostError
+            The document's shard is lost.
+        """
+        with self._lock:
+            self._check_open()
+            internal_id, vector_bytes, metadata_json, ttl = _native.convert_add(internal_id, vector, metadata_json, ttl)
+            length = len(vector_bytes) // 4
+            if self._dimension == 0:
+                self._dimension = length
+            elif length != self._dimension:
+                raise ValueError(f"Dimension mismatch: expected {self._dimension}, got {length}")
+            shard = shard_of(internal_id, self._shard_count)
+            self._require([shard])
+            local = local_id(internal_id, self._shard_count)
+            replies = self._gather({shard: self._actors[shard].add.remote(local, vector_bytes, metadata_json, ttl)})
+            self._raise_failures(replies)
+
+    def add_many(self, ids: Any, vectors: Any, metadata_jsons: Sequence[str],
+                 ttls: Optional[Sequence[Optional[int]]] = None) -> None:
+        """Stores many documents, each shard its own rows in one call per round.
+
+        The rows are converted and checked here, split by shard and sent as arrays
+        (a 2-D float32 array is sliced, never turned into a Python object per row);
+        the shards store their rows in parallel. A progress bar (tqdm, if installed)
+        is shown above 100,000 rows.
+
+        Parameters
+        ----------
+        ids
+            Global ids: a 1-D integer array or a sequence of ints.
+        vectors
+            A 2-D float32 (or float64) array, or a sequence of rows.
+        metadata_jsons
+            One metadata text per row.
+        ttls
+            None, or one time to live (int or None) per row.
+
+        Raises
+        ------
+        TypeError, OverflowError, ValueError
+            A row that cannot be converted ("row N: ..."), or columns of different
+            lengths; nothing is stored.
+        ValueError
+            "row N: <message>" for the first row that fails. What is stored then is
+            what one database fed the rows in order stores: the rows before it, and of
+            that row what ``add`` keeps. Only failures that depend on one shard's own
+            state (its metadata file reaching 4 GiB, an I/O error) stop each shard at
+            its own first failing row instead.
+        ShardLostError
+            A shard that holds some of the rows is lost.
+        """
+        with self._lock:
+            self._check_open()
+            converted = _native.convert_add_many(ids, vectors, metadata_jsons, ttls)
+            id_bytes, vector_data, length_bytes, texts, ttl_list, first_unstorable = converted
+            global_ids = np.frombuffer(id_bytes, dtype=np.uint32)
+            lengths = np.frombuffer(length_bytes, dtype=np.uint64)
+            dimension = check_dimensions(lengths, self._dimension)
+            sent = rows_to_send(len(global_ids), dimension.failing_row, first_unstorable)
+            self._require(np.unique(global_ids[:sent] % np.uint32(self._shard_count)).tolist())
+            rows = _RowSource(vector_data, lengths, sent, texts, ttl_list)
+            self._store_rows(global_ids, rows, sent, dimension.dimension)
+            if dimension.failing_row == sent < len(global_ids):
+                row = dimension.failing_row
+                raise dimension_error(row, dimension.dimension, int(lengths[row]))
+
+    def _store_rows(self, global_ids: np.ndarray, rows: "_RowSource", sent: int, dimension: int) -> None:
+        """Sends rows [0, sent) to their shards in rounds, one call per shard per round,
+        with up to ROUNDS_IN_FLIGHT rounds on their way so that the shards never wait
+        for the client; raises the lowest failing row's error once every round sent is
+        complete. No round is sent after a failure is seen, and a shard refuses the
+        rest of a batch once one of its calls failed (the batch token)."""
+        chunk = max(1, min(MAX_BATCH_ROWS, BATCH_VECTOR_BYTES // max(1, 4 * dimension)))
+        batch = uuid.uuid4().hex
+        progress = _progress(sent)
+        in_flight: Deque[Tuple[int, Dict[int, Any], Dict[int, np.ndarray]]] = collections.deque()
+        failures: List[Tuple[int, BaseException]] = []
+        begin = 0
+        try:
+            while in_flight or (begin < sent and not failures):
+                if begin < sent and not failures and len(in_flight) < ROUNDS_IN_FLIGHT:
+                    end = min(sent, begin + chunk)
+                    in_flight.append(self._send_round(batch, global_ids, rows, begin, end, dimension))
+                    begin = end
+                    continue
+                count, calls, placed = in_flight.popleft()
+                replies = self._gather(calls)
+                failures += [relabel_row_error(reply.exception(), placed[shard])
+                             for shard, reply in replies.items() if isinstance(reply, ShardFailure)]
+                if progress is not None:
+                    progress.update(count)
+        finally:
+            if progress is not None:
+                progress.close()
+        failure = lowest_row_failure(failures)
+        if failure is not None:
+            raise failure
+
+    def _send_round(self, batch: str, global_ids: np.ndarray, rows: "_RowSource", begin: int, end: int,
+                    dimension: int) -> Tuple[int, Dict[int, Any], Dict[int, np.ndarray]]:
+        """Sends rows [begin, end) to their shards; returns the row count, the calls and
+        each shard's rows (positions in the caller's batch)."""
+        calls = {}
+        placed: Dict[int, np.ndarray] = {}
+        for shard, (positions, locals_) in enumerate(split_rows(global_ids[begin:end], self._shard_count)):
+            if len(positions) == 0:
+                continue
+            placed[shard] = positions + begin
+            calls[shard] = self._actors[shard].add_many.remote(batch, locals_, *rows.take(placed[shard]))
+        # Rows on their way have passed the dimension step, as in one database.
+        if np.any(rows.lengths[begin:end]):
+            self._dimension = dimension
+        return end - begin, calls, placed
+
+    def search(self, query: Sequence[float], k: int, filter_json: Optional[str] = None,
+               include_metadata: bool = True) -> List[Hit]:
+        """The top k documents over all shards, best first.
+
+        Every shard runs its own search (concurrently) with the filter as given and
+        returns its top k; the lists are merged (``vendrel_plus.merge``): higher score
+        first, equal scores by lower global id without reordering a shard's own list,
+        and, while some contract shards are quantized and others are not, the hits of
+        the full-vector shards first. The filter is evaluated by each shard over its
+        own documents, so the result equals the merge of plain databases holding the
+        same partitions. Unlike ``delete``, a clause that only some shards can decide
+        (a value that occurs in one shard only) is decided per shard, not as one
+        database holding every document would decide it.
+
+        Parameters
+        ----------
+        query
+            Sequence of floats (or a 1-D float32/float64 array).
+        k
+            Number of hits wanted.
+        filter_json
+            Optional JSON filter.
+        include_metadata
+            Whether hits carry their metadata text (else "").
+
+        Returns
+        -------
+        list of (int, float, str)
+            (global id, score, metadata) tuples.
+
+        Raises
+        ------
+        TypeError, OverflowError, ValueError
+            As the shard's database raises them (argument conversion, invalid filter).
+        ShardLostError
+            A shard is lost.
+        """
+        with self._lock:
+            self._check_open()
+            query_bytes, k, filter_json, include_metadata = _native.convert_search(query, k, filter_json,
+                                                                                   include_metadata)
+            replies = self._call_all("search", query_bytes, k, filter_json, include_metadata)
+            self._raise_failures(replies)
+            shard_hits = []
+            quantized = []
+            for shard in range(self._shard_count):
+                hits, is_quantized = replies[shard]
+                shard_hits.append([(global_id(shard, local, self._shard_count), score, text)
+                                   for local, score, text in hits])
+                quantized.append(is_quantized)
+            return merge_hits(shard_hits, quantized, k)
+
+    def build_results(self, scored: Sequence[Tuple[int, float]], include_metadata: bool) -> List[Hit]:
+        """Turns (global id, score) pairs into (id, score, metadata) tuples, in order.
+
+        Without metadata no shard is called. With metadata each id's text is read by
+        its own shard; ids whose text cannot be read (never added, file gone) are left
+        out, as one database leaves them out.
+
+        Raises
+        ------
+        TypeError, OverflowError, ValueError
+            As the shard's database raises them for these arguments.
+        ShardLostError
+            A shard holding one of the ids is lost.
+        """
+        with self._lock:
+            self._check_open()
+            id_bytes, score_bytes, include_metadata = _native.convert_build_results(scored, include_metadata)
+            ids = np.frombuffer(id_bytes, dtype=np.uint32)
+            scores = np.frombuffer(score_bytes, dtype=np.float32).tolist()
+            id_list = ids.tolist()
+            if not include_metadata:
+                return [(doc_id, score, "") for doc_id, score in zip(id_list, scores)]
+            texts: List[Optional[str]] = [None] * len(id_list)
+            split = [(shard, rows) for shard, rows in enumerate(split_rows(ids, self._shard_count))
+                     if len(rows.rows)]
+            self._require(shard for shard, _ in split)
+            calls = {}
+            for shard, rows in split:
+                pairs = list(zip(rows.local_ids.tolist(), [scores[row] for row in rows.rows.tolist()]))
+                calls[shard] = self._actors[shard].build_results.remote(pairs)
+            replies = self._gather(calls)
+            self._raise_failures(replies)
+            for shard, rows in split:
+                _place_texts(replies[shard], rows.rows.tolist(), rows.local_ids.tolist(), texts)
+            return [(doc_id, score, text) for doc_id, score, text in zip(id_list, scores, texts) if text is not None]
+
+    def delete(self, filter_json: str) -> int:
+        """Deletes the documents the filter selects; returns how many it selected.
+
+        The filter is evaluated as one database holding every document would
+        evaluate it (``vendrel_plus.filters``): every shard is first asked which
+        clauses it can decide, then deletes what the global evaluation selects among
+        its documents. The count is the sum of the shards' counts, which is what one
+        database returns.
+
+        Raises
+        ------
+        TypeError, UnicodeEncodeError
+            ``filter_json`` is not a str (or cannot be encoded).
+        ValueError
+            The filter is not valid JSON (the database's message); nothing changes.
+        ShardLostError
+            A shard is lost.
+        """
+        with self._lock:
+            self._check_open()
+            filter_json = _native.convert_delete(filter_json)
+            parsed = parse_filter(filter_json)
+            leaves = leaf_filters(parsed)
+            decided = set()
+            if leaves:
+                replies = self._call_all("decides", leaves)
+                self._raise_failures(replies)
+                decided = {leaf for answers in replies.values() for leaf, yes in zip(leaves, answers) if yes}
+            replies = self._call_all("delete", rewrite_for_shards(parsed, decided.__contains__))
+            self._raise_failures(replies)
+            return sum(replies.values())
+
+    def count(self) -> int:
+        """Live documents, as one database given the same calls would count them: the
+        id bound over all shards minus the deleted ids (ids never added below the
+        bound count). Each shard sweeps its expired documents first.
+
+        Raises
+        ------
+        ShardLostError
+            A shard is lost.
+        """
+        with self._lock:
+            self._check_open()
+            replies = self._call_all("count")
+            self._raise_failures(replies)
+            counts = [replies[shard][0] for shard in range(self._shard_count)]
+            bounds = [replies[shard][1] for shard in range(self._shard_count)]
+            return global_count(counts, bounds)
+
+    def clean_expired(self) -> None:
+        """Deletes the documents whose time to live has passed, on every shard.
+
+        Raises
+        ------
+        ShardLostError
+            A shard is lost.
+        """
+        with self._lock:
+            self._check_open()
+            self._raise_failures(self._call_all("clean_expired"))
+
+    # ---- Life cycle ----------------------------------------------------------------
+
+    @property
+    def shards(self) -> int:
+        """The number of shards."""
+        return self._shard_count
+
+    @property
+    def kind(self) -> str:
+        """``"contract"`` or ``"full"``."""
+        return self._kind
+
+    @property
+    def path(self) -> str:
+        """The database directory (absolute); shard i is at ``<path>/shard-<i>``."""
+        return self._path
+
+    def locations(self) -> List[Tuple[str, int]]:
+        """For each shard, the Ray node id it runs on and its process id.
+
+        Raises
+        ------
+        ShardLostError
+            A shard is lost.
+        """
+        with self._lock:
+            self._check_open()
+            replies = self._call_all("location")
+            return [replies[shard] for shard in range(self._shard_count)]
+
+    def close(self) -> None:
+        """Ends the shard actors; their documents are dropped. Idempotent. Later calls
+        raise ValueError."""
+        with self._lock:
+            actors, self._actors = self._actors, []
+        for actor in actors:
+            try:
+                ray.kill(actor, no_restart=True)
+            except Exception:  # already gone, or Ray already shut down
+                pass
+
+    def __enter__(self) -> "ShardedVendrelDB":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "" if self._actors else ", closed"
+        return f"ShardedVendrelDB({self._path!r}, shards={self._shard_count}, kind={self._kind!r}{state})"
+
+
+class _RowSource:
+    """The converted rows of one add_many call, sliced per shard without a Python
+    object per row (except for the metadata texts, which are str already)."""
+
+    def __init__(self, vector_data: Any, lengths: np.ndarray, sent: int, texts: List[str],
+                 ttls: Optional[List[Optional[int]]]) -> None:
+        self.lengths = lengths
+        self._texts = np.array(texts, dtype=object)
+        self._ttls = None if ttls is None else np.array(ttls, dtype=object)
+        width = int(lengths[:sent].max()) if sent else 0
+        self._ragged: Optional[List[np.ndarray]] = None
+        if not isinstance(vector_data, bytes):
+            self._matrix = np.asarray(vector_data)  # the caller's 2-D float32 array, not copied
+        elif np.all(lengths[:sent] == width):
+            self._matrix = np.frombuffer(vector_data, dtype=np.float32)[:sent * width].reshape(sent, width)
+        else:
+            # Empty rows before the first non-empty one, while the dimension is open:
+            # rows of two lengths cannot form a matrix, so they travel one by one.
+            flat = np.frombuffer(vector_data, dtype=np.float32)
+            ends = np.cumsum(lengths[:sent], dtype=np.int64)
+            self._ragged = [flat[end - length:end] for end, length in zip(ends.tolist(), lengths[:sent].tolist())]
+
+    def take(self, rows: np.ndarray) -> Tuple[Any, List[str], Optional[List[Optional[int]]]]:
+        """The vectors, texts and ttls of the given rows, for one shard's add_many."""
+        if self._ragged is not None:
+            vectors: Any = [self._ragged[row] for row in rows.tolist()]
+        elif len(rows) and rows[-1] - rows[0] + 1 == len(rows):
+            vectors = self._matrix[rows[0]:rows[-1] + 1]  # consecutive rows: a view, not a copy
+        else:
+            vectors = self._matrix[rows]
+        ttls = None if self._ttls is None else self._ttls[rows].tolist()
+        return vectors, self._texts[rows].tolist(), ttls
+
+
+def _place_texts(hits: List[Hit], rows: List[int], locals_: List[int], texts: List[Optional[str]]) -> None:
+    """Puts a shard's build_results hits back at their rows. The shard returns its
+    pairs in order, leaving out those whose text it could not read, so each hit
+    belongs to the next row with the same id."""
+    position = 0
+    for row, local in zip(rows, locals_):
+        if position < len(hits) and hits[position][0] == local:
+            texts[row] = hits[position][2]
+            position += 1

@@ -1,0 +1,247 @@
+"""ShardedVendrelDB on a local Ray (2 CPUs, started once for this module), checked
+against plain databases given the same calls."""
+
+import json
+import os
+import random
+import signal
+
+import numpy as np
+import pytest
+
+ray = pytest.importorskip("ray")
+
+import vendrel  # noqa: E402
+from vendrel_plus import FullVendrelDB, ShardedVendrelDB, ShardLostError  # noqa: E402
+from vendrel_plus._native import ContractDB  # noqa: E402
+from vendrel_plus.merge import merge_hits  # noqa: E402
+from test_sharded_rules import delete_over_partitions, random_filter, random_metadata  # noqa: E402
+
+pytestmark = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="Ray's own processes would inherit the sanitizer; the layer is pure Python over the module tested there",
+)
+
+
+@pytest.fixture(scope="module", autouse=True)
+def local_ray():
+    # A Ray instance of its own, even when one runs on the machine already.
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
+    yield
+    ray.shutdown()
+
+
+def outcome(call, *args, **kwargs):
+    """What a call returns, or the class and message of what it raises."""
+    try:
+        return "ok", call(*args, **kwargs)
+    except Exception as error:
+        return type(error), str(error)
+
+
+def plain_database(kind, path):
+    return vendrel.VendrelDB(path) if kind == "contract" else FullVendrelDB(path)
+
+
+def add_one_by_one(db, ids, vectors, texts, ttls=None):
+    """add_many's documented effect on a database without it: the rows in order,
+    stopping at the first failure with "row N: " in front of its message."""
+    for row, doc_id in enumerate(ids):
+        try:
+            db.add(int(doc_id), vectors[row], texts[row], None if ttls is None else ttls[row])
+        except ValueError as error:
+            raise ValueError(f"row {row}: {error}") from None
+
+
+# ---- One shard is one database --------------------------------------------------------
+
+BAD_ADDS = [
+    (-1, [0.0] * 8, "{}"), (2**32, [0.0] * 8, "{}"), (1, "abc", "{}"), (1, 5, "{}"), (1, ["x"] * 8, "{}"),
+    (1, [0.0] * 8, 5), (1, [0.0] * 8, "{}", "x"), (1, [0.0] * 3, "{}"), (3, [0.5] * 8, "not json"),
+    (4, [0.5] * 8, "[1, 2]"),
+]
+BAD_SEARCHES = [("abc", 5), ([0.0] * 8, -1), ([0.0] * 8, 5, 7), ([0.0] * 8, 5, None, 1), ([0.0] * 8, 5, "{")]
+
+
+def random_step(rng, dimension):
+    """One random call: (method name, arguments)."""
+    draw = rng.random()
+    vector = [rng.gauss(0.0, 1.0) for _ in range(dimension)]
+    if draw < 0.4:
+        ttl = rng.choice([None] * 8 + [-10, 3600])
+        return "add", (rng.randrange(400), vector, random_metadata(rng), ttl)
+    if draw < 0.5:
+        return "add", rng.choice(BAD_ADDS)
+    if draw < 0.7:
+        filter_json = rng.choice([None, None, random_filter(rng)])
+        return "search", (vector, rng.choice([0, 1, 5, 50]), filter_json, rng.random() < 0.5)
+    if draw < 0.75:
+        return "search", rng.choice(BAD_SEARCHES)
+    if draw < 0.85:
+        return "delete", (rng.choice([random_filter(rng)] * 5 + ["{", 5]),)
+    if draw < 0.9:
+        scored = [(rng.randrange(450), rng.random()) for _ in range(rng.randrange(6))]
+        return "build_results", rng.choice([(scored, True), (scored, False), ([(1, 0.5, 7)], True), ("ab", True)])
+    if draw < 0.95:
+        return "count", ()
+    return "clean_expired", ()
+
+
+@pytest.mark.parametrize("kind", ["contract", "full"])
+def test_one_shard_gives_the_plain_databases_results(tmp_path, kind):
+    rng = random.Random(7)
+    plain = plain_database(kind, str(tmp_path / "plain"))
+    with ShardedVendrelDB(str(tmp_path / "sharded"), 1, kind=kind) as sharded:
+        dimension = 8
+        for db in (plain, sharded):
+            db.add(0, [1.0] * dimension, "{}")
+        for step in range(400):
+            if step == 150:
+                # Enough slots for the contract database to quantize from here on.
+                ids = np.arange(400, 5500, dtype=np.uint32)
+                vectors = np.random.default_rng(1).normal(size=(len(ids), dimension)).astype(np.float32)
+                texts = [random_metadata(rng) for _ in ids]
+                sharded.add_many(ids, vectors, texts)
+                add_one_by_one(plain, ids, vectors, texts)
+            method, arguments = random_step(rng, dimension)
+            expected = outcome(getattr(plain, method), *arguments)
+            assert outcome(getattr(sharded, method), *arguments) == expected, (step, method, arguments)
+        assert sharded.count() == plain.count()
+        assert sharded.search([1.0] * dimension, 10**6, None, True) == plain.search([1.0] * dimension, 10**6)
+
+
+# ---- Several shards -------------------------------------------------------------------
+
+
+def fill(rng, count, dimension):
+    ids = rng.sample(range(count * 2), count)
+    vectors = np.random.default_rng(rng.randrange(1000)).normal(size=(count, dimension)).astype(np.float32)
+    return ids, vectors, [random_metadata(rng) for _ in ids]
+
+
+@pytest.mark.parametrize("shards", [2, 4])
+def test_search_count_and_delete_over_shards(tmp_path, shards):
+    rng = random.Random(shards)
+    ids, vectors, texts = fill(rng, 600, 16)
+    one = vendrel.VendrelDB(str(tmp_path / "one"))
+    parts = [ContractDB(str(tmp_path / f"part-{shard}")) for shard in range(shards)]
+    with ShardedVendrelDB(str(tmp_path / "sharded"), shards) as sharded:
+        for row, doc_id in enumerate(ids):
+            sharded.add(doc_id, vectors[row], texts[row])
+            one.add(doc_id, vectors[row], texts[row])
+            parts[doc_id % shards].add(doc_id // shards, vectors[row], texts[row])
+        for _ in range(60):
+            query = np.random.default_rng(rng.randrange(1000)).normal(size=16).astype(np.float32)
+            filter_json = rng.choice([None, random_filter(rng)])
+            k = rng.choice([1, 10, 100])
+            expected = merge_hits(
+                [[(local * shards + shard, score, text) for local, score, text in part.search(query, k, filter_json)]
+                 for shard, part in enumerate(parts)],
+                [False] * shards, k)
+            assert sharded.search(query, k, filter_json) == expected
+            filter_json = random_filter(rng)
+            deleted = sharded.delete(filter_json)
+            assert deleted == one.delete(filter_json) == delete_over_partitions(parts, filter_json), filter_json
+            assert sharded.count() == one.count()
+        everything = [1.0] * 16
+        assert ({hit[0] for hit in sharded.search(everything, 10**6, None, False)} ==
+                {hit[0] for hit in one.search(everything, 10**6, None, False)})
+
+
+def test_full_shards_find_the_exact_nearest_documents(tmp_path):
+    rng = random.Random(3)
+    ids, vectors, texts = fill(rng, 2000, 24)
+    with ShardedVendrelDB(str(tmp_path / "sharded"), 4, kind="full", index="exact") as sharded:
+        sharded.add_many(np.array(ids, dtype=np.int64), vectors, texts)
+        red = np.array([json.loads(text).get("colour") == "red" for text in texts])
+        unit = vectors / np.linalg.norm(vectors, axis=1, keepdims=True)
+        for seed in range(10):
+            query = np.random.default_rng(seed).normal(size=24).astype(np.float32)
+            cosine = unit @ (query / np.linalg.norm(query))
+            for filter_json, allowed in [(None, np.ones(len(ids), bool)), ('{"colour": {"$eq": "red"}}', red)]:
+                best = sorted(np.flatnonzero(allowed), key=lambda row: -cosine[row])[:10]
+                hits = sharded.search(query, 10, filter_json, False)
+                assert [hit[0] for hit in hits] == [ids[row] for row in best]
+                np.testing.assert_allclose([hit[1] for hit in hits], cosine[best], rtol=1e-5)
+
+
+def test_mixed_regimes_rank_full_vector_shards_first(tmp_path):
+    with ShardedVendrelDB(str(tmp_path / "sharded"), 2) as sharded:
+        # Even ids fill shard 0 past the quantization threshold; shard 1 holds three
+        # documents pointing away from the query, so that by score alone they would
+        # come last.
+        even = np.arange(0, 10002, 2)
+        vectors = np.random.default_rng(5).normal(size=(len(even), 8)).astype(np.float32)
+        sharded.add_many(even, vectors, ["{}"] * len(even))
+        query = vectors[10]
+        for doc_id, scale in [(1, -1.0), (3, -2.0), (5, -0.5)]:
+            sharded.add(doc_id, query * scale + np.float32(0.1) * doc_id, "{}")
+        hits = sharded.search(query, 6, None, False)
+        assert [hit[0] % 2 for hit in hits] == [1, 1, 1, 0, 0, 0]
+        assert [hit[1] for hit in hits[:3]] == sorted((hit[1] for hit in hits[:3]), reverse=True)
+        assert max(hit[1] for hit in hits[:3]) < 0 < min(hit[1] for hit in hits[3:])
+
+
+# ---- add_many -------------------------------------------------------------------------
+
+
+def test_add_many_stores_what_adds_one_by_one_store(tmp_path, monkeypatch):
+    # Rounds of 50 rows, so that a batch spans several rounds sent ahead of each other.
+    monkeypatch.setattr("vendrel_plus.sharded.BATCH_VECTOR_BYTES", 50 * 6 * 4)
+    rng = random.Random(11)
+    plain = FullVendrelDB(str(tmp_path / "plain"))
+    with ShardedVendrelDB(str(tmp_path / "sharded"), 3, kind="full") as sharded:
+        # Empty vectors while the dimension is open, then rows of 6; a ttl column.
+        ids = rng.sample(range(1000), 300)
+        rows = [[] for _ in range(5)] + np.random.default_rng(2).normal(size=(295, 6)).tolist()
+        texts = [random_metadata(rng) for _ in ids]
+        ttls = [rng.choice([None, 3600, -10]) for _ in ids]
+        batches = [(ids, rows, texts, ttls)]
+        # A text that is not JSON at row 150, while other shards hold later rows.
+        ids = rng.sample(range(1000, 2000), 300)
+        texts = [random_metadata(rng) for _ in ids]
+        texts[150] = '{"colour": '
+        batches.append((np.array(ids, dtype=np.uint32), np.random.default_rng(3).normal(size=(300, 6)), texts, None))
+        # A row of another length at row 40.
+        ids = list(range(2000, 2100))
+        rows = np.random.default_rng(4).normal(size=(100, 6)).tolist()
+        rows[40] = [1.0] * 5
+        batches.append((ids, rows, ["{}"] * 100, None))
+        for batch in batches:
+            expected = outcome(add_one_by_one, plain, *batch)
+            assert outcome(sharded.add_many, *batch) == expected
+            assert sharded.count() == plain.count()
+        query = [1.0] * 6
+        assert sharded.search(query, 10**6) == plain.search(query, 10**6)
+        scored = [(doc_id, 0.5) for doc_id in range(2200)]
+        assert sharded.build_results(scored, True) == plain.build_results(scored, True)
+        # Conversion errors: the database's own, and nothing stored.
+        before = sharded.count()
+        for batch in [([1, -2], [[0.0] * 6] * 2, ["{}"] * 2), ([1, 2], [[0.0] * 6, "ab"], ["{}"] * 2),
+                      ([1, 2], [[0.0] * 6] * 2, ["{}"]), ([1], "ab", ["{}"])]:
+            assert outcome(sharded.add_many, *batch) == outcome(plain.add_many, *batch)
+        assert sharded.count() == before
+
+
+# ---- Lost shards ----------------------------------------------------------------------
+
+
+def test_a_killed_shard_is_reported_on_every_call_that_needs_it(tmp_path):
+    with ShardedVendrelDB(str(tmp_path / "sharded"), 2, kind="full") as sharded:
+        for doc_id in range(10):
+            sharded.add(doc_id, [1.0, float(doc_id)], "{}")
+        _, pid = sharded.locations()[1]
+        os.kill(pid, signal.SIGKILL)
+        message = "shard 1 of 2 is lost: its documents were in memory only; reopen the database"
+        for call, arguments in [(sharded.search, ([1.0, 0.0], 5)), (sharded.count, ()), (sharded.delete, ("{}",)),
+                                (sharded.add, (3, [1.0, 0.0], "{}")), (sharded.build_results, ([(5, 1.0)], True)),
+                                (sharded.clean_expired, ())]:
+            with pytest.raises(ShardLostError, match=message) as raised:
+                call(*arguments)
+            assert isinstance(raised.value.__cause__, ray.exceptions.RayActorError)
+            assert raised.value.shard == 1
+        # Shard 0 still serves its own documents; arguments are checked before any shard.
+        sharded.add(4, [1.0, 0.0], "{}")
+        assert sharded.build_results([(4, 1.0), (2, 0.5)], True) == [(4, 1.0, "{}"), (2, 0.5, "{}")]
+        with pytest.raises(TypeError, match="argument 'query'"):
+            sharded.search("abc", 5)
