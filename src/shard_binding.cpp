@@ -228,10 +228,10 @@ PyObject* convert_delete(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
 // that is not JSON (add fails after storing the vector and appending the text) or one
 // that is too long for the metadata file (add fails before the append). `texts.size()`
 // when every text would be accepted. The texts are parsed on the worker pool.
-size_t first_unstorable_text(const std::vector<std::string>& texts) {
+size_t first_unstorable_text(std::span<const std::string_view> texts) {
   std::vector<char> refused(texts.size(), 0);
   tbb::parallel_for(size_t{0}, texts.size(), [&](size_t row) {
-    const std::string& text = texts[row];
+    const std::string_view text = texts[row];
     refused[row] = text.size() >= kMetadataTextLimit || !parse_json(text).ok();
   });
   for (size_t row = 0; row < texts.size(); ++row) {
@@ -283,8 +283,8 @@ PyObject* convert_add_many(PyObject* /*module*/, PyObject* const* args, Py_ssize
     PyRef texts(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!texts) return nullptr;
     for (size_t row = 0; row < count; ++row) {
-      PyObject* text = text_object(rows.metadata_jsons[row]);
-      if (text == nullptr) return nullptr;
+      PyObject* text = rows.metadata_jsons.owners[row].get();
+      Py_INCREF(text);
       PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(row), text);
     }
     PyRef ttls;
@@ -300,13 +300,14 @@ PyObject* convert_add_many(PyObject* /*module*/, PyObject* const* args, Py_ssize
       Py_INCREF(Py_None);
       ttls = PyRef(Py_None);
     }
-    // The parse touches no Python object; an exception must not leave the thread state
-    // released, so it is caught inside.
+    // The parse reads the texts in place (their str objects are held and immutable) and
+    // touches no Python object; an exception must not leave the thread state released,
+    // so it is caught inside.
     size_t first_unstorable = count;
     bool parse_failed = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-      first_unstorable = first_unstorable_text(rows.metadata_jsons);
+      first_unstorable = first_unstorable_text(rows.metadata_jsons.views);
     } catch (...) {
       parse_failed = true;
     }
