@@ -31,7 +31,7 @@ flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undef
   -fno-sanitize=pointer-overflow -fno-sanitize-recover=undefined -Isrc)
 for target in "${targets[@]}"; do
   echo "== building $target"
-  clang++ "${flags[@]}" "tests/fuzz/$target.cpp" "${sources[@]}" -lroaring -o "$out/$target"
+  clang++ "${flags[@]}" "tests/fuzz/$target.cpp" "${sources[@]}" -lroaring -ltbb -o "$out/$target"
 done
 
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1"
