@@ -1,17 +1,18 @@
 """The companion package's extension module: FullVendrelDB, and what the sharded layer uses."""
 
 from collections.abc import Iterable, Sequence
-from typing import Literal, final
+from typing import Any, Literal, final
 
-from typing_extensions import Buffer
+import numpy as np
+from numpy.typing import NDArray
 
-# A vector: a sequence of numbers, or a 1-D C-contiguous float32/float64 buffer (a
-# NumPy array), which is read without a Python object per component.
-VectorLike = Sequence[float] | Buffer
-# Rows of vectors: a sequence of VectorLike, or a 2-D C-contiguous float32/float64
-# buffer (a float32 array is used in place, not copied).
-RowsLike = Sequence[VectorLike] | Buffer
-IdsLike = Sequence[int] | Buffer
+# A vector: a sequence of numbers, or a NumPy array (a 1-D C-contiguous float32 or
+# float64 one is read without a Python object per component).
+VectorLike = Sequence[float] | NDArray[np.floating[Any]]
+# Rows of vectors: a sequence of VectorLike, or a 2-D NumPy array (a C-contiguous
+# float32 one is used in place, not copied).
+RowsLike = Sequence[VectorLike] | NDArray[np.floating[Any]]
+IdsLike = Sequence[int] | NDArray[np.integer[Any]]
 Hit = tuple[int, float, str]
 
 @final
@@ -180,3 +181,18 @@ def id_bound(db: FullVendrelDB | ContractDB) -> int:
 
 def filter_decides(db: FullVendrelDB | ContractDB, filter_json: str) -> bool:
     """Whether the database's indexes decide the filter rather than leave it undetermined."""
+
+def quantized(db: ContractDB | FullVendrelDB) -> bool:
+    """Whether the database scores quantization codes (a ContractDB from 5000 slots on)."""
+
+# The sharded client's conversions: each converts a call's arguments exactly as the
+# database's method would (same errors and messages) and returns them for forwarding.
+def convert_add(internal_id: object, vector: object, metadata_json: object, ttl: object) -> tuple[int, bytes, str, int | None]: ...
+def convert_search(query: object, k: object, filter_json: object, include_metadata: object) -> tuple[bytes, int, str | None, bool]: ...
+def convert_build_results(scored: object, include_metadata: object) -> tuple[bytes, bytes, bool]: ...
+def convert_delete(filter_json: object) -> str: ...
+def convert_add_many(
+    ids: object, vectors: object, metadata_jsons: object, ttls: object
+) -> tuple[bytes, object, bytes, list[str], list[int | None] | None, int]: ...
+def raise_panic(message: str) -> None:
+    """Raises this module's PanicException with `message`."""

@@ -17,11 +17,13 @@ from __future__ import annotations
 
 import os
 import pickle
-from typing import Any, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar, Union
 
 import numpy as np
 
 from . import _native
+
+_T = TypeVar("_T")
 
 Hit = Tuple[int, float, str]
 
@@ -58,7 +60,7 @@ class ShardFailure:
         raise AssertionError("raise_panic returned")
 
 
-def _outcome(call: Any, *args: Any) -> Any:
+def _outcome(call: Callable[..., _T], *args: Any) -> Union[_T, ShardFailure]:
     try:
         return call(*args)
     except (KeyboardInterrupt, SystemExit):
@@ -75,12 +77,18 @@ class Shard:
         database = _native.FullVendrelDB if kind == "full" else _native.ContractDB
         self._failure: Optional[ShardFailure] = None
         self._failed_batch: Optional[str] = None
-        self._db: Any = None
+        self._db: Union[_native.ContractDB, _native.FullVendrelDB, None] = None
         opened = _outcome(lambda: database(path, **options))
         if isinstance(opened, ShardFailure):
             self._failure = opened
         else:
             self._db = opened
+
+    @property
+    def _database(self) -> Union[_native.ContractDB, _native.FullVendrelDB]:
+        # The client stops at ready() when the database failed to open.
+        assert self._db is not None, "the shard's database did not open"
+        return self._db
 
     def ready(self) -> Optional[ShardFailure]:
         """None once the database is open, else why it could not be opened."""
@@ -94,7 +102,7 @@ class Shard:
 
     def add(self, local_id: int, vector: bytes, metadata_json: str, ttl: Optional[int]) -> Optional[ShardFailure]:
         """The database's add; the vector arrives as native float32 bytes."""
-        return _outcome(self._db.add, local_id, np.frombuffer(vector, dtype=np.float32), metadata_json, ttl)
+        return _outcome(self._database.add, local_id, np.frombuffer(vector, dtype=np.float32), metadata_json, ttl)
 
     def add_many(self, batch: str, local_ids: np.ndarray, vectors: Union[np.ndarray, List[np.ndarray]],
                  metadata_jsons: List[str], ttls: Optional[List[Optional[int]]]) -> Optional[ShardFailure]:
@@ -107,7 +115,7 @@ class Shard:
         """
         if batch == self._failed_batch:
             return None
-        outcome = _outcome(self._db.add_many, local_ids, vectors, metadata_jsons, ttls)
+        outcome = _outcome(self._database.add_many, local_ids, vectors, metadata_jsons, ttls)
         if isinstance(outcome, ShardFailure):
             self._failed_batch = batch
         return outcome
@@ -115,30 +123,30 @@ class Shard:
     def search(self, query: bytes, k: int, filter_json: Optional[str],
                include_metadata: bool) -> Union[Tuple[List[Hit], bool], ShardFailure]:
         """The database's hits (local ids) and whether it scored quantization codes."""
-        hits = _outcome(self._db.search, np.frombuffer(query, dtype=np.float32), k, filter_json, include_metadata)
+        hits = _outcome(self._database.search, np.frombuffer(query, dtype=np.float32), k, filter_json, include_metadata)
         if isinstance(hits, ShardFailure):
             return hits
-        return hits, _native.quantized(self._db)
+        return hits, _native.quantized(self._database)
 
     def build_results(self, scored: Sequence[Tuple[int, float]]) -> Union[List[Hit], ShardFailure]:
         """The database's build_results with metadata."""
-        return _outcome(self._db.build_results, scored, True)
+        return _outcome(self._database.build_results, scored, True)
 
     def decides(self, leaf_filters: Sequence[str]) -> Union[List[bool], ShardFailure]:
         """For each filter, whether this database's indexes decide it."""
-        return _outcome(lambda: [_native.filter_decides(self._db, text) for text in leaf_filters])
+        return _outcome(lambda: [_native.filter_decides(self._database, text) for text in leaf_filters])
 
     def delete(self, filter_json: str) -> Union[int, ShardFailure]:
         """The database's delete, with the filter the client rewrote for the shards."""
-        return _outcome(self._db.delete, filter_json)
+        return _outcome(self._database.delete, filter_json)
 
     def count(self) -> Union[Tuple[int, int], ShardFailure]:
         """The database's count (after its expiry sweep), then its id bound."""
-        counted = _outcome(self._db.count)
+        counted = _outcome(self._database.count)
         if isinstance(counted, ShardFailure):
             return counted
-        return counted, _native.id_bound(self._db)
+        return counted, _native.id_bound(self._database)
 
     def clean_expired(self) -> Optional[ShardFailure]:
         """The database's clean_expired."""
-        return _outcome(self._db.clean_expired)
+        return _outcome(self._database.clean_expired)

@@ -83,7 +83,7 @@ def _progress(total: int) -> Any:
     if total <= PROGRESS_MIN_ROWS:
         return None
     try:
-        from tqdm.auto import tqdm
+        from tqdm.auto import tqdm  # type: ignore[import-untyped]
     except ImportError:
         return None
     return tqdm(total=total, unit="docs", desc="add_many")
