@@ -337,21 +337,6 @@ constexpr size_t kExactScanIdsPerTask = 256;
 
 using PageRef = std::pair<uint64_t, const VectorPage*>;  // (first id, page)
 
-void score_page(const VectorPage& page, uint64_t first_id, size_t width, const ScanQuery& query,
-                const roaring::Roaring& excluded, TopK& best) {
-  const bool check_excluded = !excluded.isEmpty();
-  RowScorer scorer(query, best);
-  for (uint32_t slot = 0; slot < VectorPage::kSlots; ++slot) {
-    if (page.state[slot] == VectorPage::kAbsent) continue;
-    const auto id = static_cast<uint32_t>(first_id + slot);
-    if (check_excluded && excluded.contains(id)) continue;
-    const std::span<const float> row = page.state[slot] == VectorPage::kEmptyVector
-                                           ? std::span<const float>()
-                                           : std::span<const float>(page.rows.data() + size_t{slot} * width, width);
-    scorer.score(id, row, page.norms[slot]);
-  }
-}
-
 // Rows ahead of the one being scored whose memory is requested early: rows of a filter
 // set lie apart, out of reach of the hardware prefetcher, and scoring one row is shorter
 // than fetching the next from memory.
@@ -360,6 +345,24 @@ constexpr size_t kPrefetchRowsAhead = 4;
 void prefetch_row(std::span<const float> row) {
   const auto* bytes = reinterpret_cast<const char*>(row.data());
   for (size_t offset = 0; offset < row.size_bytes(); offset += 64) __builtin_prefetch(bytes + offset);
+}
+
+void score_page(const VectorPage& page, uint64_t first_id, size_t width, const ScanQuery& query,
+                const roaring::Roaring& excluded, TopK& best) {
+  const bool check_excluded = !excluded.isEmpty();
+  RowScorer scorer(query, best);
+  for (uint32_t slot = 0; slot < VectorPage::kSlots; ++slot) {
+    if (slot + kPrefetchRowsAhead < VectorPage::kSlots && page.state[slot + kPrefetchRowsAhead] == VectorPage::kFullVector) {
+      prefetch_row(std::span<const float>(page.rows.data() + size_t{slot + kPrefetchRowsAhead} * width, width));
+    }
+    if (page.state[slot] == VectorPage::kAbsent) continue;
+    const auto id = static_cast<uint32_t>(first_id + slot);
+    if (check_excluded && excluded.contains(id)) continue;
+    const std::span<const float> row = page.state[slot] == VectorPage::kEmptyVector
+                                           ? std::span<const float>()
+                                           : std::span<const float>(page.rows.data() + size_t{slot} * width, width);
+    scorer.score(id, row, page.norms[slot]);
+  }
 }
 
 void score_ids(const VectorTable& table, std::span<const uint32_t> ids, const ScanQuery& query, TopK& best) {
