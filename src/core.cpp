@@ -12,6 +12,8 @@
 
 #include "json.h"
 
+#include <tbb/parallel_for.h>
+
 namespace vendrel {
 
 namespace {
@@ -132,6 +134,19 @@ Error row_error(size_t row, const Error& error) {
   return Error{error.kind, "row " + std::to_string(row) + ": " + error.message};
 }
 
+Error dimension_mismatch(size_t dimension, size_t length) {
+  return value_error("Dimension mismatch: expected " + std::to_string(dimension) + ", got " + std::to_string(length));
+}
+
+ParsedTexts::ParsedTexts(std::span<const std::string_view> texts)
+    : values_(texts.size(), Result<JsonValue>(JsonValue{})) {
+  tbb::parallel_for(size_t{0}, texts.size(), [&](size_t i) { values_[i] = parse_json(texts[i]); });
+}
+
+ParsedTexts::~ParsedTexts() {
+  tbb::parallel_for(size_t{0}, values_.size(), [&](size_t i) { values_[i] = Result<JsonValue>(JsonValue{}); });
+}
+
 Status create_directories(const std::string& path) {
   // The file system would read the path only up to the NUL and open another directory
   // than the one named; refuse it with the text Python gives for the same mistake.
@@ -198,6 +213,62 @@ Status DocumentLedger::index_documents(std::span<const uint32_t> ids, std::span<
   std::unique_lock guard(expirations->lock);
   for (size_t i = 0; i < ids.size(); ++i) {
     if (ttls[i]) expirations->value.set(ids[i], now.value() + static_cast<uint64_t>(*ttls[i]));
+  }
+  return ok_status();
+}
+
+ChunkTexts DocumentLedger::append_chunk(const DocumentBatch& batch, size_t begin, size_t end, size_t dimension) {
+  size_t fitting_end = end;
+  for (size_t row = begin; row < end; ++row) {
+    const size_t length = batch.vectors[row].size();
+    if (dimension == 0) {
+      dimension = length;
+    } else if (length != dimension) {
+      fitting_end = row;
+      break;
+    }
+  }
+  const auto texts = std::span<const std::string_view>(batch.metadata_jsons).subspan(begin, fitting_end - begin);
+  ChunkTexts chunk{begin, end, fitting_end, fitting_end, ParsedTexts(texts), BatchAppend{}};
+  for (size_t row = begin; row < fitting_end; ++row) {
+    if (!chunk.parsed[row - begin].ok()) {
+      chunk.first_unparsed = row;
+      break;
+    }
+  }
+  // A text that is not JSON is still appended: add fails only after the append.
+  const size_t appended_end = chunk.first_unparsed < fitting_end ? chunk.first_unparsed + 1 : fitting_end;
+  chunk.appended = metadata->append_batch(texts.first(appended_end - begin));
+  return chunk;
+}
+
+Status DocumentLedger::record_chunk(const DocumentBatch& batch, const ChunkTexts& chunk, size_t dimension,
+                                    HeldNumbers& held) {
+  const size_t begin = chunk.begin;
+  const size_t written_end = chunk.written_end();
+  for (size_t row = begin; row < written_end; ++row) {
+    const auto length = static_cast<uint32_t>(batch.metadata_jsons[row].size());
+    metadata->set_entry(batch.ids[row], MetadataEntry{chunk.appended.offsets[row - begin], length});
+  }
+  // The rows whose text parsed are indexed together; a row whose text did not is the
+  // last one written, and add fails on it right after adding it to all documents.
+  const size_t parsed_end = std::min(written_end, chunk.first_unparsed);
+  std::vector<const JsonValue*> objects;
+  std::vector<std::optional<int64_t>> ttls;
+  for (size_t row = begin; row < parsed_end; ++row) {
+    const JsonValue& value = chunk.parsed[row - begin].value();
+    objects.push_back(value.kind == JsonValue::Kind::kObject ? &value : nullptr);
+    ttls.push_back(batch.ttl(row));
+  }
+  Status indexed = index_documents(batch.ids.subspan(begin, parsed_end - begin), objects, ttls, &held);
+  if (!indexed.ok()) return row_error(begin, indexed.error());
+  if (parsed_end < written_end) {
+    return row_error(parsed_end, index_document(batch.ids[parsed_end], chunk.parsed[parsed_end - begin],
+                                                batch.ttl(parsed_end)).error());
+  }
+  if (chunk.appended.error) return row_error(written_end, *chunk.appended.error);
+  if (chunk.fitting_end < chunk.end) {
+    return row_error(chunk.fitting_end, dimension_mismatch(dimension, batch.vectors[chunk.fitting_end].size()));
   }
   return ok_status();
 }
@@ -290,30 +361,59 @@ Result<std::unique_ptr<VendrelDB>> VendrelDB::open(std::string path) {
   return db;
 }
 
-Status VendrelDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
-                      std::optional<int64_t> ttl) {
+Status VendrelDB::store_vector(uint32_t id, std::span<const float> vector) {
   // The first non-empty vector fixes the dimension and the LSH built for it; an empty
   // one leaves the dimension open, so the next add decides again.
   if (dimension == 0) {
     lsh = std::make_shared<LSH>(vector.size());
     dimension = vector.size();
   } else if (vector.size() != dimension) {
-    return value_error("Dimension mismatch: expected " + std::to_string(dimension) + ", got " +
-                       std::to_string(vector.size()));
+    return dimension_mismatch(dimension, vector.size());
   }
   ledger.raise_id_bound(id);
   lsh->insert(id, vector);
-  Status stored = storage->store(id, vector);
+  return storage->store(id, vector);
+}
+
+Status VendrelDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
+                      std::optional<int64_t> ttl) {
+  Status stored = store_vector(id, vector);
   if (!stored.ok()) return stored;
   return ledger.record_document(id, metadata_json, ttl);
 }
 
 Status VendrelDB::add_many(const DocumentBatch& batch) {
-  for (size_t row = 0; row < batch.size(); ++row) {
-    Status added = add(batch.ids[row], batch.vectors[row], batch.metadata_jsons[row], batch.ttl(row));
-    if (!added.ok()) return row_error(row, added.error());
+  // Numbers falling due for the trees wait until the end of the call (nothing can read
+  // the trees meanwhile), so that each tree is rebuilt once rather than every 5000 values.
+  HeldNumbers held;
+  Status added = ok_status();
+  for (size_t begin = 0; begin < batch.size() && added.ok(); begin += kBatchChunkRows) {
+    added = add_chunk(batch, begin, std::min(batch.size(), begin + kBatchChunkRows), held);
   }
-  return ok_status();
+  ledger.filter->flush_held(held);
+  return added;
+}
+
+Status VendrelDB::add_chunk(const DocumentBatch& batch, size_t begin, size_t end, HeldNumbers& held) {
+  // Quantization switches on inside an add (which prints, and may fail at that); a chunk
+  // where that can happen is added row by row, after the held numbers have entered
+  // their trees, since these adds flush their own.
+  const uint32_t highest = *std::max_element(batch.ids.begin() + begin, batch.ids.begin() + end);
+  if (!storage->quantized() &&
+      std::max<uint64_t>(storage->vector_slot_count(), uint64_t{highest} + 1) >= storage->quantize_threshold) {
+    ledger.filter->flush_held(held);
+    for (size_t row = begin; row < end; ++row) {
+      Status added = add(batch.ids[row], batch.vectors[row], batch.metadata_jsons[row], batch.ttl(row));
+      if (!added.ok()) return row_error(row, added.error());
+    }
+    return ok_status();
+  }
+  const ChunkTexts chunk = ledger.append_chunk(batch, begin, end, dimension);
+  for (size_t row = begin; row < chunk.stored_end(); ++row) {
+    Status stored = store_vector(batch.ids[row], batch.vectors[row]);
+    if (!stored.ok()) return row_error(row, stored.error());
+  }
+  return ledger.record_chunk(batch, chunk, dimension, held);
 }
 
 Result<std::vector<SearchHit>> VendrelDB::search(std::span<const float> query, uint64_t k,

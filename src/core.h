@@ -24,6 +24,9 @@
 namespace vendrel {
 
 inline constexpr uint64_t kMinCandidateBudget = 1000;
+// Rows add_many handles at a time: bounds the parsed texts held at once while keeping
+// the metadata file's open and close, and the pool's start-up, rare.
+inline constexpr size_t kBatchChunkRows = 4096;
 inline constexpr size_t kParallelScoringThreshold = 1000;
 
 // Expiry times by id, with an ordered index so that a sweep with nothing expired
@@ -68,6 +71,45 @@ struct DocumentBatch {
 // The error of row `row` of a batch: the row's own error with "row N: " in front.
 Error row_error(size_t row, const Error& error);
 
+// add's refusal of a vector of another length than the database's dimension.
+Error dimension_mismatch(size_t dimension, size_t length);
+
+// Texts parsed on the oneTBB pool, and dropped on the pool too, since freeing the parsed
+// trees costs about as much as building them.
+class ParsedTexts {
+ public:
+  explicit ParsedTexts(std::span<const std::string_view> texts);
+  ~ParsedTexts();
+  ParsedTexts(ParsedTexts&&) = default;
+  ParsedTexts(const ParsedTexts&) = delete;
+  ParsedTexts& operator=(const ParsedTexts&) = delete;
+
+  const Result<JsonValue>& operator[](size_t i) const { return values_[i]; }
+
+ private:
+  std::vector<Result<JsonValue>> values_;
+};
+
+// A chunk [begin, end) of add_many's rows after the steps that cannot fail part-way:
+// rows [begin, fitting_end) pass the dimension step and their texts are parsed
+// (`parsed[row - begin]`); first_unparsed is the first whose text is not JSON
+// (fitting_end when none); the texts add would have appended before stopping are in the
+// metadata file, `appended` saying how far the write got.
+struct ChunkTexts {
+  size_t begin = 0;
+  size_t end = 0;
+  size_t fitting_end = 0;
+  size_t first_unparsed = 0;
+  ParsedTexts parsed;
+  BatchAppend appended;
+
+  // Rows whose text is wholly in the file.
+  size_t written_end() const { return begin + appended.offsets.size(); }
+  // Rows whose vector add would have stored: the written ones, and the one whose text
+  // was refused or cut short.
+  size_t stored_end() const { return appended.error ? written_end() + 1 : written_end(); }
+};
+
 // What a database keeps beside its vectors, the same for every database class: the
 // directory, the metadata file, expiry times, the filter index, the deleted set and
 // the id bound. Each part is shared and guarded by its own lock.
@@ -103,6 +145,18 @@ struct DocumentLedger {
   // before the epoch is a kInternal error after the indexing.
   Status index_documents(std::span<const uint32_t> ids, std::span<const JsonValue* const> objects,
                          std::span<const std::optional<int64_t>> ttls, HeldNumbers* held = nullptr);
+
+  // The first part of add_many for one chunk (see ChunkTexts): plans the dimension steps
+  // from `dimension` (0: not fixed yet), parses the texts, and appends the texts add
+  // would have appended, with the file opened once.
+  ChunkTexts append_chunk(const DocumentBatch& batch, size_t begin, size_t end, size_t dimension);
+  // The rest, once the database has stored the vectors of rows [begin, stored_end()):
+  // points the written rows' entries at their texts, indexes the rows whose text parsed
+  // (due numbers go to `held`), and returns the chunk's failure as add would have met
+  // it: a text that is not JSON (after adding that row to all documents), a text that
+  // could not be appended, or the dimension step of row fitting_end (`dimension` being
+  // the database's dimension by then); each with "row N: " in front.
+  Status record_chunk(const DocumentBatch& batch, const ChunkTexts& chunk, size_t dimension, HeldNumbers& held);
 
   // Runs the expiry sweep, then evaluates the filter: nullopt without a filter, else its
   // id set (an undetermined filter selects nothing). A text that is not JSON is a kValue
@@ -149,8 +203,12 @@ class VendrelDB {
   Status add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
              std::optional<int64_t> ttl);
 
-  // add for every row in order, stopping at the first row that fails; its error gets
-  // "row N: " in front. Rows before it are stored; it keeps what add keeps.
+  // The rows in order with add's per-row steps, leaving the database as the same adds
+  // one by one would: the texts of a chunk of rows are appended with one open of the
+  // file, parsed on the worker pool and indexed together (a chunk where quantization
+  // may switch on is added row by row). At the first row that fails, the rows before it
+  // are stored, it keeps what add keeps, later rows are not touched; its error gets
+  // "row N: " in front.
   Status add_many(const DocumentBatch& batch);
 
   // The top k documents by descending similarity, optionally restricted by a filter.
@@ -174,6 +232,11 @@ class VendrelDB {
   size_t dimension = 0;
 
  private:
+  // add's steps up to the stored vector or code: the dimension step, the id bound, the
+  // LSH insertion and the storage step (which may switch quantization on).
+  Status store_vector(uint32_t id, std::span<const float> vector);
+  // Rows [begin, end) of add_many; numbers due for the trees are held.
+  Status add_chunk(const DocumentBatch& batch, size_t begin, size_t end, HeldNumbers& held);
   // Deleted ids leave the LSH buckets.
   IndexRemoval unindex_ = [this](const roaring::Roaring& ids) { lsh->remove_many(ids); };
 };

@@ -13,31 +13,8 @@ namespace vendrel {
 
 namespace {
 
-// Rows handled per chunk of add_many: bounds the parsed texts held at once while keeping
-// the metadata file's open and close, and the pool's start-up, rare.
-constexpr size_t kBatchChunkRows = 4096;
-
 // Below this many floats to score, the exact scan stays on the calling thread.
 constexpr uint64_t kParallelScanFloats = uint64_t{1} << 18;
-
-// The texts parsed on the pool; dropped on the pool too, since freeing the parsed
-// trees costs about as much as building them.
-class ParsedTexts {
- public:
-  explicit ParsedTexts(std::span<const std::string_view> texts) : values_(texts.size(), Result<JsonValue>(JsonValue{})) {
-    tbb::parallel_for(size_t{0}, texts.size(), [&](size_t i) { values_[i] = parse_json(texts[i]); });
-  }
-  ~ParsedTexts() {
-    tbb::parallel_for(size_t{0}, values_.size(), [&](size_t i) { values_[i] = Result<JsonValue>(JsonValue{}); });
-  }
-  ParsedTexts(const ParsedTexts&) = delete;
-  ParsedTexts& operator=(const ParsedTexts&) = delete;
-
-  const Result<JsonValue>& operator[](size_t i) const { return values_[i]; }
-
- private:
-  std::vector<Result<JsonValue>> values_;
-};
 
 }  // namespace
 
@@ -61,8 +38,7 @@ Status FullVendrelDB::check_dimension(size_t length) {
   if (dimension == 0) {
     dimension = length;
   } else if (length != dimension) {
-    return value_error("Dimension mismatch: expected " + std::to_string(dimension) + ", got " +
-                       std::to_string(length));
+    return dimension_mismatch(dimension, length);
   }
   return ok_status();
 }
@@ -141,70 +117,15 @@ Status FullVendrelDB::add_many(const DocumentBatch& batch) {
 }
 
 // The chunk's rows go through add's steps in three passes whose combined effect is the
-// rows added one by one: first find the rows that pass the dimension step and parse
-// their texts (no effect yet); then append the texts that add would have appended
-// before stopping (one open of the file); then store each row and record its text and
-// index, stopping at the first failure. A failure found in the first two passes is
-// reported at the row where add would have met it, after that row's earlier steps.
+// rows added one by one: the ledger plans the dimension steps, parses the texts and
+// appends those add would have appended (one open of the file); the rows' vectors are
+// stored (copied on the pool); the ledger records and indexes the texts and reports
+// the failure, if any, where add would have met it. The graph takes the stored rows.
 Status FullVendrelDB::add_chunk(const DocumentBatch& batch, size_t begin, size_t end, HeldNumbers& held) {
-  size_t planned_dimension = dimension;
-  size_t fitting_end = end;  // rows [begin, fitting_end) pass the dimension step
-  for (size_t row = begin; row < end; ++row) {
-    const size_t length = batch.vectors[row].size();
-    if (planned_dimension == 0) {
-      planned_dimension = length;
-    } else if (length != planned_dimension) {
-      fitting_end = row;
-      break;
-    }
-  }
-
-  const auto texts = std::span<const std::string_view>(batch.metadata_jsons).subspan(begin, fitting_end - begin);
-  const ParsedTexts parsed(texts);
-  // A text that is not JSON is still appended: add fails only after the append.
-  size_t first_unparsed = fitting_end;
-  for (size_t row = begin; row < fitting_end; ++row) {
-    if (!parsed[row - begin].ok()) {
-      first_unparsed = row;
-      break;
-    }
-  }
-  const size_t appended_end = first_unparsed < fitting_end ? first_unparsed + 1 : fitting_end;
-
-  const BatchAppend appended = ledger.metadata->append_batch(texts.first(appended_end - begin));
-  const size_t written_end = begin + appended.offsets.size();
-  // Every written row keeps its vector, and so does the row whose text was refused or
-  // cut short, as add keeps it.
-  const size_t stored_end = appended.error ? written_end + 1 : written_end;
-  store_rows(batch, begin, stored_end);
-  for (size_t row = begin; row < written_end; ++row) {
-    const auto length = static_cast<uint32_t>(batch.metadata_jsons[row].size());
-    ledger.metadata->set_entry(batch.ids[row], MetadataEntry{appended.offsets[row - begin], length});
-  }
-  // The rows whose text parsed are indexed together; a row whose text did not is the
-  // last one written, and add fails on it right after adding it to all documents.
-  Status outcome = ok_status();
-  const size_t parsed_end = std::min(written_end, first_unparsed);
-  {
-    std::vector<const JsonValue*> objects;
-    std::vector<std::optional<int64_t>> ttls;
-    for (size_t row = begin; row < parsed_end; ++row) {
-      const JsonValue& value = parsed[row - begin].value();
-      objects.push_back(value.kind == JsonValue::Kind::kObject ? &value : nullptr);
-      ttls.push_back(batch.ttl(row));
-    }
-    Status indexed = ledger.index_documents(batch.ids.subspan(begin, parsed_end - begin), objects, ttls, &held);
-    if (!indexed.ok()) outcome = row_error(begin, indexed.error());
-  }
-  if (outcome.ok() && parsed_end < written_end) {
-    Status indexed = ledger.index_document(batch.ids[parsed_end], parsed[parsed_end - begin], batch.ttl(parsed_end));
-    outcome = row_error(parsed_end, indexed.error());
-  }
-  if (outcome.ok() && appended.error) outcome = row_error(written_end, *appended.error);
-  if (outcome.ok() && fitting_end < end) {
-    outcome = row_error(fitting_end, check_dimension(batch.vectors[fitting_end].size()).error());
-  }
-  Status inserted = insert_into_graph(batch, begin, stored_end);
+  const ChunkTexts chunk = ledger.append_chunk(batch, begin, end, dimension);
+  store_rows(batch, begin, chunk.stored_end());
+  const Status outcome = ledger.record_chunk(batch, chunk, dimension, held);
+  Status inserted = insert_into_graph(batch, begin, chunk.stored_end());
   if (!inserted.ok()) return inserted;
   return outcome;
 }

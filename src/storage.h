@@ -210,6 +210,11 @@ struct VectorStorage {
   // Whether the quantizer is installed (read lock on quantizer).
   bool quantized() const;
 
+  // Length of the vector table: one more than the highest id stored with a full vector
+  // (read lock on vectors). The storage step switches quantization on once it reaches
+  // quantize_threshold.
+  uint64_t vector_slot_count() const;
+
   // The similarity of one stored document to the query, or nullopt when the id has
   // nothing stored. Full vectors: cosine (SimSIMD) when lengths match, else a float32
   // cosine over the common prefix (min of both lengths, so a longer query is safe).
@@ -232,8 +237,6 @@ struct VectorStorage {
   std::vector<uint32_t> scan_ids(uint64_t bound, const roaring::Roaring& excluded) const;
 
  private:
-  // Length of the vector table (read lock on vectors).
-  uint64_t vector_slot_count() const;
   // Activation; the caller holds the quantizer's write lock. Trains on the stored
   // vectors in place and encodes them on the oneTBB pool, holding the codes' write lock
   // and the vectors' read lock (in that order) throughout, then empties the vector

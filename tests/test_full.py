@@ -246,3 +246,27 @@ def test_graph_settings_are_checked(tmp_path):
         db.search([1.0, 0.0], 1, ef=0)
     with pytest.raises(TypeError, match="takes from 2 to 4 positional arguments but 5 were given"):
         db.search([1.0, 0.0], 1, None, True, 10)
+
+
+def test_contract_add_many_equals_vendrel_adds_across_quantization(tmp_path, capfd):
+    from vendrel_plus._native import ContractDB
+
+    rng = np.random.default_rng(13)
+    n = 11000  # the chunk holding id 4999 is added row by row, the others in bulk
+    vectors = rng.normal(size=(n, DIM)).astype(np.float32)
+    metas = [json.dumps({"c": COLOURS[i % 4], "p": float(i % 89)}) for i in range(n)]
+    metas[9000] = "{broken"
+    ids = np.arange(n)
+    one = vendrel.VendrelDB(str(tmp_path / "one"))
+    with pytest.raises(ValueError) as expected:
+        for row in range(n):
+            one.add(int(ids[row]), vectors[row], metas[row], 60 if row % 5 == 0 else None)
+    many = ContractDB(str(tmp_path / "many"))
+    with pytest.raises(ValueError, match=f"^row 9000: {expected.value}$"):
+        many.add_many(ids, vectors, metas, [60 if row % 5 == 0 else None for row in range(n)])
+    assert capfd.readouterr().out == "Activating quantization at 5000 vectors...\n" * 2
+    assert (tmp_path / "many" / "metadata.bin").read_bytes() == (tmp_path / "one" / "metadata.bin").read_bytes()
+    assert many.count() == one.count()
+    for filter_json in [None, json.dumps({"p": {"$lt": 30}}), json.dumps({"c": {"$eq": "red"}})]:
+        for query in rng.normal(size=(3, DIM)):
+            assert many.search(query, 10, filter_json) == one.search(query, 10, filter_json)
