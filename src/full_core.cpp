@@ -18,6 +18,11 @@ constexpr uint64_t kParallelScanFloats = uint64_t{1} << 18;
 
 }  // namespace
 
+size_t filtered_expansion(size_t ef, uint64_t allowed, uint64_t graph_size) {
+  const double fraction = graph_size == 0 ? 1.0 : std::min(1.0, static_cast<double>(allowed) / static_cast<double>(graph_size));
+  return std::max<size_t>(ef / 4, static_cast<size_t>(std::ceil(static_cast<double>(ef) * fraction)));
+}
+
 uint64_t graph_scan_crossover(uint64_t graph_size, size_t ef) {
   const double balance = 20.0 * std::sqrt(static_cast<double>(graph_size) * static_cast<double>(ef) / 128.0);
   return std::max<uint64_t>(2000, static_cast<uint64_t>(balance));
@@ -155,7 +160,8 @@ std::optional<std::vector<ScoredId>> FullVendrelDB::search_graph(std::span<const
   }
   const uint64_t wanted = std::min<uint64_t>(k, graph_size);
   Result<std::vector<GraphHit>> hits =
-      graph->search(query, wanted, expansion, allowed ? allowed_in(*allowed) : AllowedIdTest{});
+      graph->search(query, wanted, allowed ? filtered_expansion(expansion, allowed->cardinality(), graph_size) : expansion,
+                    allowed ? allowed_in(*allowed) : AllowedIdTest{});
   if (!hits.ok() || hits.value().size() < k) return std::nullopt;  // the scan finds every allowed row
 
   std::vector<uint32_t> ids;

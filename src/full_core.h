@@ -34,6 +34,13 @@ struct FullSettings {
 // 100,000 x 768: the scan wins below about 6,000 ids, the graph above).
 uint64_t graph_scan_crossover(uint64_t graph_size, size_t ef);
 
+// The expansion of a graph search restricted to `allowed` of the graph's `graph_size`
+// ids: ef times the allowed fraction, at least ef / 4. The search keeps that many
+// allowed candidates and walks past the others, so it visits about as many nodes as an
+// unfiltered search with ef, where keeping ef allowed candidates would visit ef divided
+// by the fraction.
+size_t filtered_expansion(size_t ef, uint64_t allowed, uint64_t graph_size);
+
 class FullVendrelDB {
  public:
   FullVendrelDB() = default;
