@@ -217,6 +217,17 @@ Status DocumentLedger::index_documents(std::span<const uint32_t> ids, std::span<
   return ok_status();
 }
 
+Status DocumentLedger::add_in_chunks(
+    const DocumentBatch& batch, const std::function<Status(size_t begin, size_t end, HeldNumbers& held)>& add_chunk) {
+  HeldNumbers held;
+  Status added = ok_status();
+  for (size_t begin = 0; begin < batch.size() && added.ok(); begin += kBatchChunkRows) {
+    added = add_chunk(begin, std::min(batch.size(), begin + kBatchChunkRows), held);
+  }
+  filter->flush_held(held);
+  return added;
+}
+
 ChunkTexts DocumentLedger::append_chunk(const DocumentBatch& batch, size_t begin, size_t end, size_t dimension) {
   size_t fitting_end = end;
   for (size_t row = begin; row < end; ++row) {
@@ -383,15 +394,8 @@ Status VendrelDB::add(uint32_t id, std::span<const float> vector, std::string_vi
 }
 
 Status VendrelDB::add_many(const DocumentBatch& batch) {
-  // Numbers falling due for the trees wait until the end of the call (nothing can read
-  // the trees meanwhile), so that each tree is rebuilt once rather than every 5000 values.
-  HeldNumbers held;
-  Status added = ok_status();
-  for (size_t begin = 0; begin < batch.size() && added.ok(); begin += kBatchChunkRows) {
-    added = add_chunk(batch, begin, std::min(batch.size(), begin + kBatchChunkRows), held);
-  }
-  ledger.filter->flush_held(held);
-  return added;
+  return ledger.add_in_chunks(
+      batch, [&](size_t begin, size_t end, HeldNumbers& held) { return add_chunk(batch, begin, end, held); });
 }
 
 Status VendrelDB::add_chunk(const DocumentBatch& batch, size_t begin, size_t end, HeldNumbers& held) {

@@ -146,6 +146,13 @@ struct DocumentLedger {
   Status index_documents(std::span<const uint32_t> ids, std::span<const JsonValue* const> objects,
                          std::span<const std::optional<int64_t>> ttls, HeldNumbers* held = nullptr);
 
+  // add_many's outer loop: `add_chunk(begin, end, held)` over the batch in chunks of
+  // kBatchChunkRows rows, stopping at the first failure. Numbers falling due for the
+  // trees are held until the end of the call (nothing can read the trees meanwhile), so
+  // that each tree is rebuilt once rather than every 5000 values.
+  Status add_in_chunks(const DocumentBatch& batch,
+                       const std::function<Status(size_t begin, size_t end, HeldNumbers& held)>& add_chunk);
+
   // The first part of add_many for one chunk (see ChunkTexts): plans the dimension steps
   // from `dimension` (0: not fixed yet), parses the texts, and appends the texts add
   // would have appended, with the file opened once.

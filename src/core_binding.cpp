@@ -120,20 +120,8 @@ bool populate_module(PyObject* module) {
 }  // namespace
 }  // namespace vendrel::py
 
-// The class and the exception type are process-wide, so a second initialisation (a
-// sub-interpreter, or an import after removal from sys.modules) is refused.
 PyMODINIT_FUNC PyInit_vendrel(void) {
   using namespace vendrel::py;
-  if (module_initialised) {
-    PyErr_SetString(PyExc_ImportError, "vendrel may only be initialised once per interpreter process");
-    return nullptr;
-  }
-  module_initialised = true;
-  PyObject* module = PyModule_Create(&module_def);
-  if (module == nullptr) return nullptr;
-  if (!populate_module(module)) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
+  return initialise_module_once(&module_def, &module_initialised,
+                                "vendrel may only be initialised once per interpreter process", populate_module);
 }

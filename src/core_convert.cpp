@@ -460,31 +460,38 @@ void prefix_pending_error(size_t row) {
   PyErr_Restore(type, replacement, nullptr);
 }
 
+// Calls `take(item, row)` for every item of a sequence (not a str) in order, after
+// `reserve(count)` with its length hint; an item that `take` refuses gets its row named
+// in the error. The hint only sizes the reservation (see convert_sequence_items).
+template <typename Reserve, typename Take>
+bool convert_each_row(PyObject* object, Reserve reserve, Take take) {
+  if (!check_array_object(object)) return false;
+  const Py_ssize_t hint = PySequence_Size(object);
+  if (hint < 0) PyErr_Clear();
+  if (hint > 0) reserve(std::min(static_cast<size_t>(hint), kMaxReservedItems));
+  PyRef iterator(PyObject_GetIter(object));
+  if (!iterator) return false;
+  for (size_t row = 0; PyRef item{PyIter_Next(iterator.get())}; ++row) {
+    if (!take(std::move(item), row)) {
+      prefix_pending_error(row);
+      return false;
+    }
+  }
+  return !PyErr_Occurred();
+}
+
 // Converts every item of a sequence (not a str) with `convert_item`, naming the row of a
 // failing item.
 template <typename T>
 bool convert_rows(PyObject* object, std::vector<T>* out, bool (*convert_item)(PyObject*, T*)) {
-  if (!check_array_object(object)) return false;
-  size_t row = 0;
-  const auto convert_numbered = [&](PyObject* item, T* value) {
-    if (convert_item(item, value)) {
-      ++row;
-      return true;
-    }
-    prefix_pending_error(row);
-    return false;
-  };
-  const Py_ssize_t hint = PySequence_Size(object);
-  if (hint < 0) PyErr_Clear();
-  if (hint > 0) out->reserve(std::min(static_cast<size_t>(hint), kMaxReservedItems));
-  PyRef iterator(PyObject_GetIter(object));
-  if (!iterator) return false;
-  while (PyRef item{PyIter_Next(iterator.get())}) {
-    T value{};
-    if (!convert_numbered(item.get(), &value)) return false;
-    out->push_back(std::move(value));
-  }
-  return !PyErr_Occurred();
+  return convert_each_row(
+      object, [&](size_t count) { out->reserve(count); },
+      [&](PyRef item, size_t) {
+        T value{};
+        if (!convert_item(item.get(), &value)) return false;
+        out->push_back(std::move(value));
+        return true;
+      });
 }
 
 // Item `index` of a buffer of T, and whether it is a valid id (0 to 4294967295).
@@ -599,27 +606,23 @@ bool convert_vector_rows(PyObject* object, VectorRows* out) {
 }
 
 bool convert_text_array(PyObject* object, TextColumn* out) {
-  if (!check_array_object(object)) return false;
-  const Py_ssize_t hint = PySequence_Size(object);
-  if (hint < 0) PyErr_Clear();
-  if (hint > 0) {
-    out->owners.reserve(std::min(static_cast<size_t>(hint), kMaxReservedItems));
-    out->views.reserve(std::min(static_cast<size_t>(hint), kMaxReservedItems));
-  }
-  PyRef iterator(PyObject_GetIter(object));
-  if (!iterator) return false;
-  while (PyRef item{PyIter_Next(iterator.get())}) {
-    Py_ssize_t length = 0;
-    const char* bytes = PyUnicode_Check(item.get()) ? PyUnicode_AsUTF8AndSize(item.get(), &length) : nullptr;
-    if (bytes == nullptr) {
-      if (!PyErr_Occurred()) raise_wrong_type(item.get(), "PyString");
-      prefix_pending_error(out->views.size());
-      return false;
-    }
-    out->views.emplace_back(bytes, static_cast<size_t>(length));
-    out->owners.push_back(std::move(item));
-  }
-  return !PyErr_Occurred();
+  return convert_each_row(
+      object,
+      [&](size_t count) {
+        out->owners.reserve(count);
+        out->views.reserve(count);
+      },
+      [&](PyRef item, size_t) {
+        Py_ssize_t length = 0;
+        const char* bytes = PyUnicode_Check(item.get()) ? PyUnicode_AsUTF8AndSize(item.get(), &length) : nullptr;
+        if (bytes == nullptr) {
+          if (!PyErr_Occurred()) raise_wrong_type(item.get(), "PyString");
+          return false;
+        }
+        out->views.emplace_back(bytes, static_cast<size_t>(length));
+        out->owners.push_back(std::move(item));
+        return true;
+      });
 }
 
 bool convert_optional_i64_array(PyObject* object, std::vector<std::optional<int64_t>>* out) {

@@ -33,6 +33,26 @@ struct ClassBinding {
   PyTypeObject* type = nullptr;
 };
 
+// The body of an extension module's PyInit function. The classes and the exception
+// type are process-wide, so a second initialisation (a sub-interpreter, or an import
+// after removal from sys.modules) is refused with ImportError `refusal`; otherwise the
+// module is created from `definition` and filled by `populate`.
+inline PyObject* initialise_module_once(PyModuleDef* definition, bool* initialised, const char* refusal,
+                                        bool (*populate)(PyObject* module)) {
+  if (*initialised) {
+    PyErr_SetString(PyExc_ImportError, refusal);
+    return nullptr;
+  }
+  *initialised = true;
+  PyObject* module = PyModule_Create(definition);
+  if (module == nullptr) return nullptr;
+  if (!populate(module)) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
+
 template <typename Function>
 PyCFunction as_cfunction(Function function) {
   // The calling convention flag tells the interpreter the real signature.

@@ -110,15 +110,8 @@ Status FullVendrelDB::insert_into_graph(const DocumentBatch& batch, size_t begin
 }
 
 Status FullVendrelDB::add_many(const DocumentBatch& batch) {
-  // Numbers falling due for the trees wait until the end of the call (nothing can read
-  // the trees meanwhile), so that each tree is rebuilt once rather than every 5000 values.
-  HeldNumbers held;
-  Status added = ok_status();
-  for (size_t begin = 0; begin < batch.size() && added.ok(); begin += kBatchChunkRows) {
-    added = add_chunk(batch, begin, std::min(batch.size(), begin + kBatchChunkRows), held);
-  }
-  ledger.filter->flush_held(held);
-  return added;
+  return ledger.add_in_chunks(
+      batch, [&](size_t begin, size_t end, HeldNumbers& held) { return add_chunk(batch, begin, end, held); });
 }
 
 // The chunk's rows go through add's steps in three passes whose combined effect is the
