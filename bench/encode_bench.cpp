@@ -25,29 +25,16 @@
 #include <tbb/parallel_for.h>
 
 #include "storage.h"
+#include "bench_data.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr size_t kDimension = 768;
+using bench::kDimension;
 constexpr size_t kTraining = 5000;
 constexpr int kRuns = 5;
 
-std::vector<std::vector<float>> clustered(size_t count, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::normal_distribution<float> normal(0.0f, 1.0f);
-  std::vector<std::vector<float>> centres(50, std::vector<float>(kDimension));
-  for (auto& centre : centres) {
-    for (float& value : centre) value = normal(generator);
-  }
-  std::uniform_int_distribution<size_t> pick(0, centres.size() - 1);
-  std::vector<std::vector<float>> vectors(count, std::vector<float>(kDimension));
-  for (auto& vector : vectors) {
-    const auto& centre = centres[pick(generator)];
-    for (size_t j = 0; j < kDimension; ++j) vector[j] = centre[j] + 0.35f * normal(generator);
-  }
-  return vectors;
-}
+using bench::clustered;
 
 double thread_cpu_seconds() {
   timespec now{};

@@ -36,20 +36,14 @@ import time
 
 import numpy as np
 
+from peers_bench import clustered  # noqa: E402  (bench/ is on sys.path when run as a script)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DIM = 768
 K = 10
 
 
 # ---------------------------------------------------------------- data
-
-
-def clustered(count, dim, seed, clusters=50):
-    """Mixture of Gaussians: centres N(0, 1), per-point noise 0.35."""
-    rng = np.random.default_rng(seed)
-    centres = rng.normal(size=(clusters, dim)).astype(np.float32)
-    labels = rng.integers(0, clusters, size=count)
-    return (centres[labels] + rng.normal(scale=0.35, size=(count, dim))).astype(np.float32)
 
 
 def metadata_texts(count, seed):
