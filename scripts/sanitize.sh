@@ -50,15 +50,22 @@ ASAN_OPTIONS="$common_options:detect_leaks=1" \
 
 [ "$cpp_only" -eq 1 ] && exit 0
 
-echo "== Python test suite against the sanitized module"
+echo "== Python test suite against the sanitized modules"
 module=$(ls "$build"/vendrel*.so)
+# The companion package, with its sanitized extension module, beside the sanitized vendrel.
+rm -rf "$build/python" && mkdir -p "$build/python" && cp -r python/vendrel_plus "$build/python/"
+cp "$build"/_native*.so "$build/python/vendrel_plus/"
+native=$(ls "$build"/python/vendrel_plus/_native*.so)
 libasan=$(g++ -print-file-name=libasan.so)
-# The sanitized module in build/asan comes before the installed one on sys.path.
+# The sanitized modules come before the installed ones on sys.path.
 # detect_stack_use_after_return is off here: the interpreter's deep frames make the
 # fake stacks costly and it finds nothing in extension code that the C++ run misses.
+sanitized_path="$PWD/$build:$PWD/$build/python${PYTHONPATH:+:$PYTHONPATH}"
 ASAN_OPTIONS="abort_on_error=0:halt_on_error=1:detect_leaks=0" \
-  PYTHONMALLOC=malloc PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" LD_PRELOAD="$libasan" \
-  "$python" -c "import vendrel, sys; assert vendrel.__file__ == sys.argv[1], vendrel.__file__" "$PWD/$module"
+  PYTHONMALLOC=malloc PYTHONPATH="$sanitized_path" LD_PRELOAD="$libasan" \
+  "$python" -c "import sys, vendrel, vendrel_plus._native as n
+assert vendrel.__file__ == sys.argv[1], vendrel.__file__
+assert n.__file__ == sys.argv[2], n.__file__" "$PWD/$module" "$PWD/$native"
 ASAN_OPTIONS="abort_on_error=0:halt_on_error=1:detect_leaks=0" \
-  PYTHONMALLOC=malloc PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" LD_PRELOAD="$libasan" \
+  PYTHONMALLOC=malloc PYTHONPATH="$sanitized_path" LD_PRELOAD="$libasan" \
   "$python" -m pytest -q -p no:cacheprovider tests "$@"

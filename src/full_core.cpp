@@ -122,6 +122,11 @@ Status FullVendrelDB::add_many(const DocumentBatch& batch) {
 Status FullVendrelDB::add_chunk(const DocumentBatch& batch, size_t begin, size_t end, HeldNumbers& held) {
   const ChunkTexts chunk = ledger.append_chunk(batch, begin, end, dimension);
   store_rows(batch, begin, chunk.stored_end());
+  if (graph && begin == 0) {
+    // The graph grows once for the whole batch rather than doubling chunk by chunk.
+    Status reserved = graph->reserve(batch.size());
+    if (!reserved.ok()) return reserved;
+  }
   const Status outcome = ledger.record_chunk(batch, chunk, dimension, held);
   Status inserted = insert_into_graph(batch, begin, chunk.stored_end());
   if (!inserted.ok()) return inserted;

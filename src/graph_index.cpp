@@ -150,6 +150,16 @@ Status GraphIndex::insert(uint32_t id, std::span<const float> vector, bool delet
   return ok_status();
 }
 
+Status GraphIndex::reserve(size_t additional) {
+  std::unique_lock lock(lock_);
+  try {
+    state_->reserve(additional);
+  } catch (const std::exception& failure) {
+    return internal_error(library_failure("reserve", failure));
+  }
+  return ok_status();
+}
+
 Status GraphIndex::insert_batch(std::span<const uint32_t> ids, std::span<const float> rows, bool deleted) {
   if (rows.size() != ids.size() * dimension_) {
     return value_error("graph index insert_batch: " + std::to_string(rows.size()) + " floats for " +

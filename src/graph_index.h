@@ -89,6 +89,11 @@ class GraphIndex {
   // any subset of the batch inserted.
   Status insert_batch(std::span<const uint32_t> ids, std::span<const float> rows, bool deleted = false);
 
+  // Makes room for `additional` more ids at once (a batch about to arrive), so that the
+  // graph grows once instead of doubling several times. Exclusive lock. A failure to
+  // allocate is a kInternal error with nothing changed.
+  Status reserve(size_t additional);
+
   // Hides every id of `ids` from searches; ids not in the graph are ignored. The nodes
   // stay in the graph as waypoints, and a later insert of a new id may reuse a deleted
   // node's memory (the deleted id then leaves the graph). Exclusive lock. Never fails.
