@@ -146,9 +146,9 @@ void dealloc_core(PyObject* self) {
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-// Creates a heap type from `spec` whose __doc__ is None and whose text signature is
-// kept (before 3.10 the interpreter drops it from a spec's docstring); `class_doc` is
-// the spec's docstring slot text.
+// Creates a heap type from its type description whose __doc__ is None and whose text
+// signature is kept (before 3.10 the interpreter drops it from the description's
+// docstring); `class_doc` is the description's docstring slot text.
 PyTypeObject* create_class(PyType_Spec* spec, const char* class_doc);
 
 // Binds a vectorcall argument list (positional values, then the values of the
