@@ -30,6 +30,8 @@ struct ClassBinding {
   Signature build_results;
   Signature delete_matching;
   Signature add_many{};  // only for classes that have add_many
+  // The converter of search's keyword-only `ef`, for classes whose search has one.
+  bool (*convert_ef)(PyObject* object, size_t* out) = nullptr;
   PyTypeObject* type = nullptr;
 };
 
@@ -100,28 +102,36 @@ exit:
   return result;
 }
 
+// search; a class whose core search takes a graph expansion as well gets it from a
+// fifth, keyword-only parameter (`ef`), converted by the class's convert_ef.
 template <typename Core, ClassBinding<Core>& kClass>
 PyObject* method_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[4] = {};
+  PyObject* argv[5] = {};
   BoundObject<Core>* db = nullptr;
   PyObject* result = nullptr;
   std::vector<float> query;
   uint64_t k = 0;
   std::optional<std::string> filter_json;
   bool include_metadata = true;
+  size_t ef = 0;
 
   if (!bind_arguments(kClass.search, args, nargs, kwnames, argv)) goto exit;
   if (!borrow_self(self, kClass.type, kClass.name, Access::kShared, &db)) goto exit;
   if (!convert_argument(argv[0], "query", convert_float_array, &query) ||
       !convert_argument(argv[1], "k", convert_u64, &k) ||
       !convert_argument(argv[2], "filter_json", convert_optional_text, &filter_json) ||
-      !convert_argument(argv[3], "include_metadata", convert_bool, &include_metadata)) {
+      !convert_argument(argv[3], "include_metadata", convert_bool, &include_metadata) ||
+      (kClass.convert_ef != nullptr && !convert_argument(argv[4], "ef", kClass.convert_ef, &ef))) {
     goto exit;
   }
   result = call_core([&] {
     std::optional<std::string_view> filter;
     if (filter_json) filter = *filter_json;
-    return db->value->search(query, k, filter, include_metadata);
+    if constexpr (requires { db->value->search(query, k, filter, include_metadata, ef); }) {
+      return db->value->search(query, k, filter, include_metadata, ef);
+    } else {
+      return db->value->search(query, k, filter, include_metadata);
+    }
   });
 exit:
   release_borrow(db, Access::kShared);

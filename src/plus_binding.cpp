@@ -21,14 +21,6 @@ namespace {
 
 // ---- FullVendrelDB --------------------------------------------------------------
 
-ClassBinding<FullVendrelDB> full_class{
-    "FullVendrelDB",
-    {"FullVendrelDB.add()", kAddNames, 3},
-    {"FullVendrelDB.search()", kSearchNames, 2},
-    {"FullVendrelDB.build_results()", kBuildResultsNames, 2},
-    {"FullVendrelDB.delete()", kDeleteNames, 1},
-    {"FullVendrelDB.add_many()", kAddManyNames, 3},
-};
 
 constexpr const char* kFullNewNames[] = {"path", "index", "m", "ef_construction", "ef_search"};
 constexpr Signature kFullNewSignature{"FullVendrelDB.__new__()", kFullNewNames, 1, 1};
@@ -72,6 +64,18 @@ bool convert_optional_ef(PyObject* object, size_t* out) {
   return convert_setting(object, "ef", 1, kMaxExpansion, out);
 }
 
+constexpr const char* kFullSearchNames[] = {"query", "k", "filter_json", "include_metadata", "ef"};
+
+ClassBinding<FullVendrelDB> full_class{
+    "FullVendrelDB",
+    {"FullVendrelDB.add()", kAddNames, 3},
+    {"FullVendrelDB.search()", kFullSearchNames, 2, 4},
+    {"FullVendrelDB.build_results()", kBuildResultsNames, 2},
+    {"FullVendrelDB.delete()", kDeleteNames, 1},
+    {"FullVendrelDB.add_many()", kAddManyNames, 3},
+    convert_optional_ef,
+};
+
 PyObject* full_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* argv[5] = {};
   PyObject* result = nullptr;
@@ -91,39 +95,6 @@ exit:
   return result;
 }
 
-constexpr const char* kFullSearchNames[] = {"query", "k", "filter_json", "include_metadata", "ef"};
-constexpr Signature kFullSearchSignature{"FullVendrelDB.search()", kFullSearchNames, 2, 4};
-
-// search with the keyword-only `ef` of the graph.
-PyObject* full_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[5] = {};
-  BoundObject<FullVendrelDB>* db = nullptr;
-  PyObject* result = nullptr;
-  std::vector<float> query;
-  uint64_t k = 0;
-  std::optional<std::string> filter_json;
-  bool include_metadata = true;
-  size_t ef = 0;
-
-  if (!bind_arguments(kFullSearchSignature, args, nargs, kwnames, argv)) goto exit;
-  if (!borrow_self(self, full_class.type, full_class.name, Access::kShared, &db)) goto exit;
-  if (!convert_argument(argv[0], "query", convert_float_array, &query) ||
-      !convert_argument(argv[1], "k", convert_u64, &k) ||
-      !convert_argument(argv[2], "filter_json", convert_optional_text, &filter_json) ||
-      !convert_argument(argv[3], "include_metadata", convert_bool, &include_metadata) ||
-      !convert_argument(argv[4], "ef", convert_optional_ef, &ef)) {
-    goto exit;
-  }
-  result = call_core([&] {
-    std::optional<std::string_view> filter;
-    if (filter_json) filter = *filter_json;
-    return db->value->search(query, k, filter, include_metadata, ef);
-  });
-exit:
-  release_borrow(db, Access::kShared);
-  return result;
-}
-
 PyMethodDef full_methods[] = {
     {"add", as_cfunction(method_add<FullVendrelDB, full_class>), METH_FASTCALL | METH_KEYWORDS,
      "add($self, internal_id, vector, metadata_json, ttl=None)\n--\n\n"
@@ -131,7 +102,7 @@ PyMethodDef full_methods[] = {
     {"add_many", as_cfunction(method_add_many<FullVendrelDB, full_class>), METH_FASTCALL | METH_KEYWORDS,
      "add_many($self, ids, vectors, metadata_jsons, ttls=None)\n--\n\n"
      "Stores many documents in one call, row by row as add would; returns None."},
-    {"search", as_cfunction(full_search), METH_FASTCALL | METH_KEYWORDS,
+    {"search", as_cfunction(method_search<FullVendrelDB, full_class>), METH_FASTCALL | METH_KEYWORDS,
      "search($self, query, k, filter_json=None, include_metadata=True, *, ef=None)\n--\n\n"
      "The k nearest live documents by cosine similarity as (id, score, metadata) tuples."},
     {"build_results", as_cfunction(method_build_results<FullVendrelDB, full_class>), METH_FASTCALL | METH_KEYWORDS,
