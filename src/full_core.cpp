@@ -5,10 +5,6 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include <tbb/parallel_for.h>
-
-#include "json.h"
-
 namespace vendrel {
 
 namespace {
@@ -48,12 +44,16 @@ Status FullVendrelDB::check_dimension(size_t length) {
   return ok_status();
 }
 
-Status FullVendrelDB::store_vector(uint32_t id, std::span<const float> vector) {
-  Status fits = check_dimension(vector.size());
-  if (!fits.ok()) return fits;
+void FullVendrelDB::create_graph_once_dimensioned() {
   if (settings.index == IndexKind::kGraph && !graph && dimension > 0) {
     graph = std::make_shared<GraphIndex>(dimension, settings.graph);
   }
+}
+
+Status FullVendrelDB::store_vector(uint32_t id, std::span<const float> vector) {
+  Status fits = check_dimension(vector.size());
+  if (!fits.ok()) return fits;
+  create_graph_once_dimensioned();
   ledger.raise_id_bound(id);
   std::unique_lock guard(rows->lock);
   rows->value.put(id, vector);
@@ -62,10 +62,8 @@ Status FullVendrelDB::store_vector(uint32_t id, std::span<const float> vector) {
 
 void FullVendrelDB::store_rows(const DocumentBatch& batch, size_t begin, size_t end) {
   if (begin == end) return;
-  for (size_t row = begin; row < end; ++row) (void)check_dimension(batch.vectors[row].size());
-  if (settings.index == IndexKind::kGraph && !graph && dimension > 0) {
-    graph = std::make_shared<GraphIndex>(dimension, settings.graph);
-  }
+  for (size_t row = begin; row < end; ++row) (void)check_dimension(batch.vectors[row].size());  // planned to fit
+  create_graph_once_dimensioned();
   ledger.raise_id_bound(*std::max_element(batch.ids.begin() + begin, batch.ids.begin() + end));
   std::unique_lock guard(rows->lock);
   rows->value.put_batch(batch.ids.subspan(begin, end - begin),

@@ -98,6 +98,8 @@ class FullVendrelDB {
   // The dimension step of add: fixes the dimension on the first non-empty vector,
   // refuses any other length afterwards.
   Status check_dimension(size_t length);
+  // With the graph: creates it once the dimension is fixed.
+  void create_graph_once_dimensioned();
   // add's steps up to the vector: dimension, id bound, the stored row.
   Status store_vector(uint32_t id, std::span<const float> vector);
   // store_vector for rows [begin, end) of a batch, whose lengths are known to fit.
