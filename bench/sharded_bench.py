@@ -27,16 +27,14 @@ import argparse
 import datetime
 import json
 import os
-import platform
 import shutil
 import statistics
-import subprocess
 import tempfile
 import time
 
 import numpy as np
 
-from peers_bench import clustered  # noqa: E402  (bench/ is on sys.path when run as a script)
+from peers_bench import clustered, machine_info  # noqa: E402  (bench/ is on sys.path when run as a script)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DIM = 768
@@ -198,18 +196,6 @@ def run(args):
     ray.shutdown()
     shutil.rmtree(work, ignore_errors=True)
     return report
-
-
-def machine_info():
-    cpu = "?"
-    try:
-        for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
-            if line.startswith("Model name"):
-                cpu = line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return {"cpu": cpu, "cores": os.cpu_count(), "python": platform.python_version(),
-            "numpy": np.__version__, "os": platform.platform()}
 
 
 # ---------------------------------------------------------------- report
