@@ -17,6 +17,23 @@ bool ranks_before_by_id(const ScoredId& left, const ScoredId& right) {
   return left.id < right.id;
 }
 
+WriterFirstLock::WriterFirstLock() {
+  pthread_rwlockattr_t attributes;
+  pthread_rwlockattr_init(&attributes);
+  pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+  pthread_rwlock_init(&lock_, &attributes);
+  pthread_rwlockattr_destroy(&attributes);
+}
+
+WriterFirstLock::~WriterFirstLock() { pthread_rwlock_destroy(&lock_); }
+
+void WriterFirstLock::lock() { pthread_rwlock_wrlock(&lock_); }
+bool WriterFirstLock::try_lock() { return pthread_rwlock_trywrlock(&lock_) == 0; }
+void WriterFirstLock::unlock() { pthread_rwlock_unlock(&lock_); }
+void WriterFirstLock::lock_shared() { pthread_rwlock_rdlock(&lock_); }
+bool WriterFirstLock::try_lock_shared() { return pthread_rwlock_tryrdlock(&lock_) == 0; }
+void WriterFirstLock::unlock_shared() { pthread_rwlock_unlock(&lock_); }
+
 float Lcg::next() {
   state_ = state_ * 1103515245ULL + 12345ULL;
   // The shifted state keeps up to 48 significant bits; the conversion rounds to nearest.

@@ -3,6 +3,8 @@
 // holder and the operating-system error text.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <shared_mutex>
@@ -80,6 +82,29 @@ template <typename T>
 struct RwLocked {
   mutable std::shared_mutex lock;
   T value{};
+};
+
+// A reader-writer lock under which a waiting writer goes before readers that arrive
+// after it: with the default rule a steady stream of searches would keep an add waiting
+// for ever. Meets the standard SharedMutex requirements (std::unique_lock and
+// std::shared_lock work with it). Not recursive: a thread must not take it twice, not
+// even shared, since a writer waiting in between would stop the second acquisition.
+class WriterFirstLock {
+ public:
+  WriterFirstLock();
+  ~WriterFirstLock();
+  WriterFirstLock(const WriterFirstLock&) = delete;
+  WriterFirstLock& operator=(const WriterFirstLock&) = delete;
+
+  void lock();
+  bool try_lock();
+  void unlock();
+  void lock_shared();
+  bool try_lock_shared();
+  void unlock_shared();
+
+ private:
+  pthread_rwlock_t lock_;
 };
 
 // The linear congruential generator behind the LSH hyperplanes and the quantizer's

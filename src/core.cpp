@@ -134,6 +134,10 @@ Error row_error(size_t row, const Error& error) {
   return Error{error.kind, "row " + std::to_string(row) + ": " + error.message};
 }
 
+Error not_json_error(const Error& parse_error) {
+  return Error{parse_error.kind, "metadata is not valid JSON: " + parse_error.message};
+}
+
 Error dimension_mismatch(size_t dimension, size_t length) {
   return value_error("Dimension mismatch: expected " + std::to_string(dimension) + ", got " + std::to_string(length));
 }
@@ -228,7 +232,8 @@ Status DocumentLedger::add_in_chunks(
   return added;
 }
 
-ChunkTexts DocumentLedger::append_chunk(const DocumentBatch& batch, size_t begin, size_t end, size_t dimension) {
+ChunkTexts DocumentLedger::append_chunk(const DocumentBatch& batch, size_t begin, size_t end, size_t dimension,
+                                        bool whole_rows) {
   size_t fitting_end = end;
   for (size_t row = begin; row < end; ++row) {
     const size_t length = batch.vectors[row].size();
@@ -240,12 +245,16 @@ ChunkTexts DocumentLedger::append_chunk(const DocumentBatch& batch, size_t begin
     }
   }
   const auto texts = std::span<const std::string_view>(batch.metadata_jsons).subspan(begin, fitting_end - begin);
-  ChunkTexts chunk{begin, end, fitting_end, fitting_end, ParsedTexts(texts), BatchAppend{}};
+  ChunkTexts chunk{begin, end, fitting_end, fitting_end, ParsedTexts(texts), BatchAppend{}, whole_rows};
   for (size_t row = begin; row < fitting_end; ++row) {
     if (!chunk.parsed[row - begin].ok()) {
       chunk.first_unparsed = row;
       break;
     }
+  }
+  if (whole_rows) {
+    chunk.appended = metadata->append_batch_whole(texts.first(chunk.first_unparsed - begin));
+    return chunk;
   }
   // A text that is not JSON is still appended: add fails only after the append.
   const size_t appended_end = chunk.first_unparsed < fitting_end ? chunk.first_unparsed + 1 : fitting_end;
@@ -278,6 +287,9 @@ Status DocumentLedger::record_chunk(const DocumentBatch& batch, const ChunkTexts
                                                 batch.ttl(parsed_end)).error());
   }
   if (chunk.appended.error) return row_error(written_end, *chunk.appended.error);
+  if (chunk.whole_rows && chunk.first_unparsed < chunk.fitting_end) {
+    return row_error(chunk.first_unparsed, not_json_error(chunk.parsed[chunk.first_unparsed - begin].error()));
+  }
   if (chunk.fitting_end < chunk.end) {
     return row_error(chunk.fitting_end, dimension_mismatch(dimension, batch.vectors[chunk.fitting_end].size()));
   }
@@ -288,10 +300,22 @@ Result<std::optional<roaring::Roaring>> DocumentLedger::sweep_and_filter(std::op
                                                                          const IndexRemoval& unindex) {
   Status swept = clean_expired(unindex);
   if (!swept.ok()) return swept.error();
+  return select(filter_json);
+}
+
+Result<std::optional<roaring::Roaring>> DocumentLedger::select(std::optional<std::string_view> filter_json) {
   if (!filter_json) return std::optional<roaring::Roaring>();
   Result<OptionalIds> selected = filter->apply_filter(*filter_json);
   if (!selected.ok()) return selected.error();
   return std::optional<roaring::Roaring>(selected.value() ? std::move(*selected.value()) : roaring::Roaring());
+}
+
+Result<bool> DocumentLedger::sweep_due() const {
+  Result<uint64_t> now = unix_now_seconds();
+  if (!now.ok()) return now.error();
+  std::shared_lock guard(expirations->lock);
+  const auto& by_time = expirations->value.by_time;
+  return !by_time.empty() && by_time.begin()->first < now.value();
 }
 
 std::vector<SearchHit> DocumentLedger::build_results(std::vector<ScoredId> scored, bool include_metadata) const {

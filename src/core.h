@@ -71,6 +71,10 @@ struct DocumentBatch {
 // The error of row `row` of a batch: the row's own error with "row N: " in front.
 Error row_error(size_t row, const Error& error);
 
+// The full-vector database's refusal of metadata that is not JSON: the parser's error
+// with "metadata is not valid JSON: " in front.
+Error not_json_error(const Error& parse_error);
+
 // add's refusal of a vector of another length than the database's dimension.
 Error dimension_mismatch(size_t dimension, size_t length);
 
@@ -95,6 +99,10 @@ class ParsedTexts {
 // (`parsed[row - begin]`); first_unparsed is the first whose text is not JSON
 // (fitting_end when none); the texts add would have appended before stopping are in the
 // metadata file, `appended` saying how far the write got.
+//
+// With `whole_rows` (the full-vector database, whose refused rows change nothing) the
+// failing row's text is not appended at all, a text cut short is cut off again, and
+// only the rows before the failing one are stored.
 struct ChunkTexts {
   size_t begin = 0;
   size_t end = 0;
@@ -102,12 +110,13 @@ struct ChunkTexts {
   size_t first_unparsed = 0;
   ParsedTexts parsed;
   BatchAppend appended;
+  bool whole_rows = false;
 
   // Rows whose text is wholly in the file.
   size_t written_end() const { return begin + appended.offsets.size(); }
-  // Rows whose vector add would have stored: the written ones, and the one whose text
-  // was refused or cut short.
-  size_t stored_end() const { return appended.error ? written_end() + 1 : written_end(); }
+  // Rows whose vector add would have stored: the written ones, and (unless whole_rows)
+  // the one whose text was refused or cut short.
+  size_t stored_end() const { return appended.error && !whole_rows ? written_end() + 1 : written_end(); }
 };
 
 // What a database keeps beside its vectors, the same for every database class: the
@@ -156,13 +165,16 @@ struct DocumentLedger {
   // The first part of add_many for one chunk (see ChunkTexts): plans the dimension steps
   // from `dimension` (0: not fixed yet), parses the texts, and appends the texts add
   // would have appended, with the file opened once.
-  ChunkTexts append_chunk(const DocumentBatch& batch, size_t begin, size_t end, size_t dimension);
+  ChunkTexts append_chunk(const DocumentBatch& batch, size_t begin, size_t end, size_t dimension,
+                          bool whole_rows = false);
   // The rest, once the database has stored the vectors of rows [begin, stored_end()):
   // points the written rows' entries at their texts, indexes the rows whose text parsed
   // (due numbers go to `held`), and returns the chunk's failure as add would have met
   // it: a text that is not JSON (after adding that row to all documents), a text that
   // could not be appended, or the dimension step of row fitting_end (`dimension` being
-  // the database's dimension by then); each with "row N: " in front.
+  // the database's dimension by then); each with "row N: " in front. With the chunk's
+  // whole_rows, the failing row is not added anywhere, and a text that is not JSON is
+  // reported as "metadata is not valid JSON: <parser message>".
   Status record_chunk(const DocumentBatch& batch, const ChunkTexts& chunk, size_t dimension, HeldNumbers& held);
 
   // Runs the expiry sweep, then evaluates the filter: nullopt without a filter, else its
@@ -170,6 +182,11 @@ struct DocumentLedger {
   // error with the parser's message.
   Result<std::optional<roaring::Roaring>> sweep_and_filter(std::optional<std::string_view> filter_json,
                                                            const IndexRemoval& unindex);
+  // The filter part of sweep_and_filter alone.
+  Result<std::optional<roaring::Roaring>> select(std::optional<std::string_view> filter_json);
+  // Whether a sweep now would delete something: some expiry time is before the current
+  // whole second (read lock on expirations). A clock before the epoch is an error.
+  Result<bool> sweep_due() const;
 
   // Attaches metadata texts (read from the file per hit) to scored ids; ids whose text
   // cannot be read are left out when metadata is requested. Never fails.

@@ -76,7 +76,6 @@ bool convert_scored_item(PyObject* item, ScoredId* out) {
 }
 
 // Reserving beyond this many items waits until the items are actually there.
-constexpr size_t kMaxReservedItems = size_t{1} << 20;
 
 // Reads a sequence by iteration. Its length is only a hint: a __len__ that fails, or
 // that reports far more items than the iteration yields, must not stop the conversion
@@ -115,6 +114,8 @@ bool check_array_object(PyObject* object) {
   return true;
 }
 
+}  // namespace
+
 // 'f' or 'd' when a buffer format names one native float32 or float64, else 0.
 char native_float_format(const char* format) {
   if (format == nullptr) return 0;  // unsigned bytes
@@ -139,6 +140,7 @@ char native_float_format(const char* format) {
   if ((format[0] == 'f' || format[0] == 'd') && format[1] == '\0') return format[0];
   return 0;
 }
+
 
 // Copies a 1-D C-contiguous float32 or float64 buffer (a NumPy array, array.array,
 // memoryview) without a Python object per item. Anything else is left to the
@@ -167,6 +169,8 @@ bool read_float_buffer(PyObject* object, std::vector<float>* out) {
   }
   return false;
 }
+
+namespace {
 
 bool bind_keyword(const Signature& signature, PyObject* key, PyObject* value, PyObject** out) {
   if (!PyUnicode_Check(key)) {
@@ -434,19 +438,18 @@ bool convert_scored_array(PyObject* object, std::vector<ScoredId>* out) {
   return convert_sequence_items(object, out, convert_scored_item);
 }
 
-namespace {
 
 // Puts "row N: " in front of the pending exception's message, keeping its class and its
 // cause. An exception whose class cannot be rebuilt from one message (UnicodeEncodeError)
 // stays as it was raised.
-void prefix_pending_error(size_t row) {
+void prefix_pending_error(size_t row, const char* word) {
   PyObject* type = nullptr;
   PyObject* original = nullptr;
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &original, &traceback);
   if (type == nullptr) return;
   PyErr_NormalizeException(&type, &original, &traceback);
-  PyRef message(PyUnicode_FromFormat("row %zu: %S", row, original));
+  PyRef message(PyUnicode_FromFormat("%s %zu: %S", word, row, original));
   PyObject* replacement = message ? PyObject_CallOneArg(type, message.get()) : nullptr;
   if (replacement == nullptr || !PyExceptionInstance_Check(replacement)) {
     Py_XDECREF(replacement);
@@ -459,6 +462,8 @@ void prefix_pending_error(size_t row) {
   Py_XDECREF(traceback);
   PyErr_Restore(type, replacement, nullptr);
 }
+
+namespace {
 
 // Calls `take(item, row)` for every item of a sequence (not a str) in order, after
 // `reserve(count)` with its length hint; an item that `take` refuses gets its row named
@@ -508,9 +513,9 @@ int64_t read_integer(const unsigned char* bytes, size_t index, bool* in_range) {
   }
 }
 
-// Ids from a 1-D C-contiguous buffer of native integers; false with no error set when
-// the object is no such buffer.
-bool read_id_buffer(PyObject* object, std::vector<uint32_t>* out, bool* failed) {
+}  // namespace
+
+bool read_id_buffer(PyObject* object, std::vector<uint32_t>* out, std::optional<size_t>* out_of_range_row) {
   BufferView buffer;
   if (!buffer.acquire(object)) return false;
   const Py_buffer& view = buffer.view();
@@ -542,14 +547,17 @@ bool read_id_buffer(PyObject* object, std::vector<uint32_t>* out, bool* failed) 
     bool in_range = false;
     const int64_t value = read(bytes, i, &in_range);
     if (!in_range) {
-      PyErr_Format(PyExc_OverflowError, "row %zu: %s", i, kOutOfRange);
-      *failed = true;
+      *out_of_range_row = i;
       return true;
     }
     (*out)[i] = static_cast<uint32_t>(value);
   }
   return true;
 }
+
+namespace {
+
+}  // namespace
 
 // Rows from a 2-D C-contiguous float32 (held, not copied) or float64 (converted) buffer;
 // false with no error set when the object is no such buffer.
@@ -585,14 +593,20 @@ bool read_row_buffer(PyObject* object, VectorRows* out) {
   return true;
 }
 
+namespace {
+
 bool convert_ttl_item(PyObject* object, std::optional<int64_t>* out) { return convert_optional_i64(object, out); }
 
 }  // namespace
 
 bool convert_id_array(PyObject* object, std::vector<uint32_t>* out) {
   if (!check_array_object(object)) return false;
-  bool failed = false;
-  if (read_id_buffer(object, out, &failed)) return !failed;
+  std::optional<size_t> out_of_range_row;
+  if (read_id_buffer(object, out, &out_of_range_row)) {
+    if (!out_of_range_row) return true;
+    PyErr_Format(PyExc_OverflowError, "row %zu: %s", *out_of_range_row, kOutOfRange);
+    return false;
+  }
   out->clear();
   return convert_rows(object, out, convert_u32);
 }
@@ -687,6 +701,17 @@ PyObject* to_python(const std::vector<SearchHit>& hits) {
     PyObject* row = PyTuple_Pack(3, id.get(), score.get(), metadata.get());
     if (row == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  return list.release();
+}
+
+PyObject* to_python(const std::vector<std::vector<SearchHit>>& lists) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(lists.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < lists.size(); ++i) {
+    PyObject* hits = to_python(lists[i]);
+    if (hits == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), hits);
   }
   return list.release();
 }

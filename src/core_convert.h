@@ -235,6 +235,26 @@ bool convert_vector_rows(PyObject* object, VectorRows* out);
 bool convert_text_array(PyObject* object, TextColumn* out);
 bool convert_optional_i64_array(PyObject* object, std::vector<std::optional<int64_t>>* out);
 
+// Shared with the companion module's converters (plus_convert.h):
+// Reserving beyond this many items waits until the items are actually there.
+inline constexpr size_t kMaxReservedItems = size_t{1} << 20;
+// 'f' or 'd' when a buffer format names one native float32 or float64, else 0.
+char native_float_format(const char* format);
+// Copies a 1-D C-contiguous float32 or float64 buffer (a NumPy array, array.array,
+// memoryview); false with no error set when the object is no such buffer.
+bool read_float_buffer(PyObject* object, std::vector<float>* out);
+// Rows from a 2-D C-contiguous float32 (held, not copied) or float64 (converted)
+// buffer; false with no error set when the object is no such buffer.
+bool read_row_buffer(PyObject* object, VectorRows* out);
+// Ids from a 1-D C-contiguous buffer of native integers; false with no error set when
+// the object is no such buffer. At the first item outside 0 to 4294967295 it stops and
+// sets `out_of_range_row`, with no error set.
+bool read_id_buffer(PyObject* object, std::vector<uint32_t>* out, std::optional<size_t>* out_of_range_row);
+// Puts "row N: " (with another `word` than "row", "<word> N: ") in front of the pending
+// exception's message, keeping its class and its cause (an exception that cannot be
+// rebuilt from one message stays as raised).
+void prefix_pending_error(size_t row, const char* word = "row");
+
 // A plain TypeError raised while converting the parameter `name` becomes TypeError
 // "argument '<name>': <message>" with the same __cause__; other errors stay as raised.
 void reraise_as_argument_error(const char* name);
@@ -260,6 +280,8 @@ PyObject* to_python(Ok);
 PyObject* to_python(uint64_t value);
 // A list of (id, score, metadata) tuples.
 PyObject* to_python(const std::vector<SearchHit>& hits);
+// A list of such lists (search_many).
+PyObject* to_python(const std::vector<std::vector<SearchHit>>& lists);
 
 template <typename T>
 PyObject* to_python(Result<T>&& result) {

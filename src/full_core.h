@@ -15,6 +15,7 @@
 #include "common.h"
 #include "core.h"
 #include "graph_index.h"
+#include "json.h"
 #include "storage.h"
 
 namespace vendrel {
@@ -41,6 +42,33 @@ uint64_t graph_scan_crossover(uint64_t graph_size, size_t ef);
 // by the fraction.
 size_t filtered_expansion(size_t ef, uint64_t allowed, uint64_t graph_size);
 
+// One database on a directory. Lock discipline: one writer-first reader-writer lock for
+// the whole database, taken by every public operation before any component lock and
+// released before it returns. add, add_many, delete_matching and clean_expired hold it
+// exclusively; search, search_many, count and build_results hold it shared, so they run
+// side by side (a search that finds expired documents first takes it exclusively for
+// the sweep, then shared again). The component locks below it (rows, graph, ledger
+// parts) keep their own order: deleted set, then rows; the graph alone.
+//
+// Calls are atomic: every check an add can fail is made before anything changes, so a
+// refused add (wrong dimension, metadata that is not JSON, a text the metadata file
+// cannot take) leaves the database and its files as they were, and add_many stores the
+// rows before its first refused row and nothing of that row or after it.
+// A value that is not a finite number, and where it is.
+struct NonFinite {
+  size_t row = 0;       // the vector's position among those checked
+  size_t position = 0;  // the component's position in the vector
+  float value = 0.0f;
+};
+
+// The first NaN or infinity of the vectors, in order (rows on the worker pool when
+// there are many); nullopt when every value is finite. Never fails.
+std::optional<NonFinite> first_non_finite(std::span<const std::span<const float>> vectors);
+
+// The refusal of a vector (`name`: "vector" or "query") holding `value` at `position`:
+// "vector[3] is nan: vectors must hold finite numbers".
+Error non_finite_error(const char* name, size_t position, float value);
+
 class FullVendrelDB {
  public:
   FullVendrelDB() = default;
@@ -51,18 +79,20 @@ class FullVendrelDB {
   // VendrelDB::open does.
   static Result<std::unique_ptr<FullVendrelDB>> open(std::string path, FullSettings settings = {});
 
-  // Stores one document with VendrelDB::add's steps and failures, minus the LSH and the
-  // quantizer: the dimension check, the id bound, the vector (whole; with the graph, also
-  // into the graph, where a deleted id stays hidden), then the ledger's steps (metadata
-  // file, filter index, expiry). Not transactional.
+  // Stores one document: the vector (whole; with the graph, also into the graph, where a
+  // deleted id stays hidden), the text in the metadata file, the filter index and the
+  // expiry. Refused, with nothing changed: a vector of another length than the
+  // dimension ("Dimension mismatch: expected D, got N"), metadata that is not JSON
+  // ("metadata is not valid JSON: ..."), a NaN or an infinity in the vector
+  // ("vector[3] is nan: vectors must hold finite numbers"), a text of 4 GiB or more, a metadata file past
+  // 4 GiB, a file error (a partly written text is cut off again).
   Status add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
              std::optional<int64_t> ttl);
 
-  // Stores the rows in order with add's per-row steps and leaves the database as the
-  // same adds one by one would; the metadata file is opened once per chunk of rows and
-  // the texts are parsed on the worker pool. At the first row that fails, the rows
-  // before it are stored, the failing row keeps what add keeps for that failure, later
-  // rows are not touched, and the error is the row's own with "row N: " in front.
+  // The rows in order, each as add would store it, with the metadata file opened once per
+  // chunk of rows and the texts parsed on the worker pool. At the first row add would
+  // refuse, the rows before it are stored and it and the rows after it are not; the error
+  // is that row's with "row N: " in front.
   Status add_many(const DocumentBatch& batch);
 
   // The top k live documents that pass the filter by cosine similarity, best first,
@@ -70,19 +100,26 @@ class FullVendrelDB {
   // every such row (the filter set first, then its rows only). Graph: the graph search
   // with the filter set as its allowed-id test and max(ef, k) candidates (ef 0: the
   // settings' ef_search), its hits scored from the stored rows; a filter set at or below
-  // graph_scan_crossover, a query of another length than the vectors, or a graph search
-  // that comes back with fewer than k hits while more documents are allowed, is scanned
-  // exactly instead.
+  // graph_scan_crossover, or a graph search that comes back with fewer than k hits while
+  // more documents are allowed, is scanned exactly instead. A query of another length
+  // than the stored vectors is refused ("Dimension mismatch: the query has N components,
+  // the stored vectors D"), and so is one holding a NaN or an infinity.
   Result<std::vector<SearchHit>> search(std::span<const float> query, uint64_t k,
                                         std::optional<std::string_view> filter_json, bool include_metadata,
                                         size_t ef = 0);
 
-  std::vector<SearchHit> build_results(std::vector<ScoredId> scored, bool include_metadata) const {
-    return ledger.build_results(std::move(scored), include_metadata);
-  }
-  Result<uint64_t> delete_matching(std::string_view filter_json) { return ledger.delete_matching(filter_json, unindex_); }
-  Result<uint64_t> count() { return ledger.count(unindex_); }
-  Status clean_expired() { return ledger.clean_expired(unindex_); }
+  // search for each query, with one expiry sweep and one filter evaluation for the whole
+  // call; list i is what search returns for queries[i]. The queries are answered on the
+  // worker pool. A query of another length is refused as search refuses it, naming its
+  // position ("query 3: ..."), before anything is searched.
+  Result<std::vector<std::vector<SearchHit>>> search_many(std::span<const std::span<const float>> queries,
+                                                          uint64_t k, std::optional<std::string_view> filter_json,
+                                                          bool include_metadata, size_t ef = 0);
+
+  std::vector<SearchHit> build_results(std::vector<ScoredId> scored, bool include_metadata) const;
+  Result<uint64_t> delete_matching(std::string_view filter_json);
+  Result<uint64_t> count();
+  Status clean_expired();
 
   // Record fields.
   DocumentLedger ledger;
@@ -95,20 +132,36 @@ class FullVendrelDB {
   size_t dimension = 0;
 
  private:
-  // The dimension step of add: fixes the dimension on the first non-empty vector,
-  // refuses any other length afterwards.
-  Status check_dimension(size_t length);
+  // Runs `read` under the shared lock once no expired document is left unswept: when the
+  // sweep has work, it runs under the exclusive lock first. A clock before the epoch is
+  // the sweep's error.
+  template <typename Read>
+  auto read_after_sweep(Read&& read) -> decltype(read());
+
+  // The checks of add that do not depend on the metadata file: the dimension (0 when
+  // not fixed yet), finite values, the text's JSON (kValue "metadata is not valid
+  // JSON: ...").
+  Status check_row(std::span<const float> vector, const Result<JsonValue>& parsed) const;
+  // Refuses a query of another length than the stored vectors, or holding a NaN or an
+  // infinity.
+  Status check_query(std::span<const float> query) const;
+  // The dimension step of add, once its checks passed: fixes the dimension on the first
+  // non-empty vector.
+  void fix_dimension(size_t length);
   // With the graph: creates it once the dimension is fixed.
   void create_graph_once_dimensioned();
-  // add's steps up to the vector: dimension, id bound, the stored row.
-  Status store_vector(uint32_t id, std::span<const float> vector);
-  // store_vector for rows [begin, end) of a batch, whose lengths are known to fit.
+  // Stores rows [begin, end) of a batch (checked already): the id bound and the rows.
   void store_rows(const DocumentBatch& batch, size_t begin, size_t end);
   // Puts rows [begin, end) of a batch into the graph (those with a vector), as their
   // adds one by one would; deleted ids stay hidden.
   Status insert_into_graph(const DocumentBatch& batch, size_t begin, size_t end);
   // Rows [begin, end) of a batch; see add_many. Numbers due for the trees are held.
   Status add_chunk(const DocumentBatch& batch, size_t begin, size_t end, HeldNumbers& held);
+  // The filter's id set (nullopt without a filter); the caller holds the lock.
+  Result<std::optional<roaring::Roaring>> select(std::optional<std::string_view> filter_json);
+  // The best k ids for one query, by the graph or the scan; the caller holds the lock.
+  std::vector<ScoredId> best_for(std::span<const float> query, uint64_t k,
+                                 const std::optional<roaring::Roaring>& filter_set, size_t ef) const;
   // The exact top k among the live rows (of `within`, when given).
   std::vector<ScoredId> scan(std::span<const float> query, uint64_t k, const roaring::Roaring* within) const;
   // The graph's candidates scored from the rows, or nullopt when the scan must answer.
@@ -116,6 +169,7 @@ class FullVendrelDB {
                                                     const std::optional<roaring::Roaring>& filter_set,
                                                     size_t ef) const;
 
+  mutable WriterFirstLock lock_;
   // Deleted ids leave the graph's results; the scan skips the deleted set itself.
   IndexRemoval unindex_ = [this](const roaring::Roaring& ids) {
     if (graph) graph->mark_deleted(ids);

@@ -92,6 +92,13 @@ size_t utf8_sequence_length(std::string_view bytes, size_t at, size_t& consumed)
   return length;
 }
 
+// Cuts a failed write's partial text off again, so that the file ends with a whole text.
+// A failing truncate leaves the partial text where it is: no entry ever points at it.
+void cut_back(int fd, off_t length) {
+  while (::ftruncate(fd, length) != 0 && errno == EINTR) {
+  }
+}
+
 }  // namespace
 
 std::string metadata_path_for(std::string_view directory) {
@@ -121,7 +128,19 @@ std::string decode_utf8_lossy(std::string_view bytes) {
   return text;
 }
 
-Status MetadataStore::append(uint32_t id, std::string_view text) {
+Status MetadataStore::append(uint32_t id, std::string_view text) { return append_text(id, text, false); }
+
+Status MetadataStore::append_whole(uint32_t id, std::string_view text) { return append_text(id, text, true); }
+
+BatchAppend MetadataStore::append_batch(std::span<const std::string_view> texts) {
+  return append_texts(texts, false);
+}
+
+BatchAppend MetadataStore::append_batch_whole(std::span<const std::string_view> texts) {
+  return append_texts(texts, true);
+}
+
+Status MetadataStore::append_text(uint32_t id, std::string_view text, bool whole) {
   if (text.size() >= kFourGigabytes) return value_error("Metadata too long (max 4GB)");
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return os_error(errno);
@@ -132,13 +151,16 @@ Status MetadataStore::append(uint32_t id, std::string_view text) {
   if (static_cast<uint64_t>(offset) >= kFourGigabytes) return value_error("File too large (max 4GB)");
 
   Status written = write_all(fd, text);
-  if (!written.ok()) return written;
+  if (!written.ok()) {
+    if (whole) cut_back(fd, offset);
+    return written;
+  }
 
   set_entry(id, MetadataEntry{static_cast<uint32_t>(offset), static_cast<uint32_t>(text.size())});
   return ok_status();
 }
 
-BatchAppend MetadataStore::append_batch(std::span<const std::string_view> texts) {
+BatchAppend MetadataStore::append_texts(std::span<const std::string_view> texts, bool whole) {
   BatchAppend result;
   if (texts.empty()) return result;
   if (texts.front().size() >= kFourGigabytes) {
@@ -191,6 +213,11 @@ BatchAppend MetadataStore::append_batch(std::span<const std::string_view> texts)
   const uint64_t written_end = static_cast<uint64_t>(end) + written;
   for (size_t i = 0; i < planned.size() && planned[i] + texts[i].size() <= written_end; ++i) {
     result.offsets.push_back(static_cast<uint32_t>(planned[i]));
+  }
+  if (whole && written < buffer.size()) {
+    const size_t whole_texts = result.offsets.size();
+    cut_back(fd, static_cast<off_t>(whole_texts == 0 ? static_cast<uint64_t>(end)
+                                                     : planned[whole_texts - 1] + texts[whole_texts - 1].size()));
   }
   return result;
 }

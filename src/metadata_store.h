@@ -63,6 +63,12 @@ struct MetadataStore {
   // A refused first text leaves the file untouched (not even created).
   BatchAppend append_batch(std::span<const std::string_view> texts);
 
+  // append() and append_batch() for callers whose failed calls must leave the file as it
+  // was: a text cut short by a write error is cut off again (the file is truncated back
+  // to the end of the last text written whole), so the file only ever holds whole texts.
+  Status append_whole(uint32_t id, std::string_view text);
+  BatchAppend append_batch_whole(std::span<const std::string_view> texts);
+
   // Points id's entry at a text in the file (write lock on entries).
   void set_entry(uint32_t id, MetadataEntry entry);
 
@@ -74,6 +80,10 @@ struct MetadataStore {
   // ending early. A zero-length entry gives "" without touching the file. Takes the read
   // lock on entries only to look the entry up.
   std::optional<std::string> read(uint32_t id) const;
+
+ private:
+  Status append_text(uint32_t id, std::string_view text, bool whole);
+  BatchAppend append_texts(std::span<const std::string_view> texts, bool whole);
 };
 
 }  // namespace vendrel

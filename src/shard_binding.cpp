@@ -18,9 +18,12 @@
 #include "full_core.h"
 #include "json.h"
 #include "plus_binding.h"
+#include "plus_convert.h"
 
 namespace vendrel::py {
 namespace {
+
+using plus::convert_plus;
 
 PyTypeObject* full_type = nullptr;
 PyTypeObject* contract_type = nullptr;
@@ -116,6 +119,8 @@ constexpr Signature kConvertSearchSignature{"convert_search()", kSearchNames, 4}
 constexpr Signature kConvertBuildResultsSignature{"convert_build_results()", kBuildResultsNames, 2};
 constexpr Signature kConvertDeleteSignature{"convert_delete()", kDeleteNames, 1};
 constexpr Signature kConvertAddManySignature{"convert_add_many()", kAddManyNames, 4};
+constexpr const char* kSearchManyNames[] = {"queries", "k", "filter_json", "include_metadata"};
+constexpr Signature kConvertSearchManySignature{"convert_search_many()", kSearchManyNames, 4};
 
 // convert_add(internal_id, vector, metadata_json, ttl) -> (int, bytes, str, int | None):
 // add's conversions; the vector comes back as native float32 bytes.
@@ -126,10 +131,10 @@ PyObject* convert_add(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
   std::string metadata_json;
   std::optional<int64_t> ttl;
   if (!bind_arguments(kConvertAddSignature, args, nargs, kwnames, argv) ||
-      !convert_argument(argv[0], "internal_id", convert_u32, &internal_id) ||
-      !convert_argument(argv[1], "vector", convert_float_array, &vector) ||
-      !convert_argument(argv[2], "metadata_json", convert_text, &metadata_json) ||
-      !convert_argument(argv[3], "ttl", convert_optional_i64, &ttl)) {
+      !convert_plus(argv[0], [&](PyObject* o) { return plus::to_id(o, "id", &internal_id); }) ||
+      !convert_plus(argv[1], [&](PyObject* o) { return plus::to_vector(o, "vector", &vector); }) ||
+      !convert_plus(argv[2], [&](PyObject* o) { return plus::to_json_text(o, "metadata", &metadata_json); }) ||
+      !convert_plus(argv[3], [&](PyObject* o) { return plus::to_optional_ttl(o, &ttl); })) {
     return nullptr;
   }
   try {
@@ -154,10 +159,10 @@ PyObject* convert_search(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
   std::optional<std::string> filter_json;
   bool include_metadata = true;
   if (!bind_arguments(kConvertSearchSignature, args, nargs, kwnames, argv) ||
-      !convert_argument(argv[0], "query", convert_float_array, &query) ||
-      !convert_argument(argv[1], "k", convert_u64, &k) ||
-      !convert_argument(argv[2], "filter_json", convert_optional_text, &filter_json) ||
-      !convert_argument(argv[3], "include_metadata", convert_bool, &include_metadata)) {
+      !convert_plus(argv[0], [&](PyObject* o) { return plus::to_vector(o, "query", &query); }) ||
+      !convert_plus(argv[1], [&](PyObject* o) { return plus::to_k(o, &k); }) ||
+      !convert_plus(argv[2], [&](PyObject* o) { return plus::to_optional_json_text(o, "filter", &filter_json); }) ||
+      !convert_plus(argv[3], [&](PyObject* o) { return plus::to_flag(o, &include_metadata); })) {
     return nullptr;
   }
   try {
@@ -172,6 +177,59 @@ PyObject* convert_search(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
   }
 }
 
+// convert_search_many(queries, k, filter_json, include_metadata)
+//   -> (queries, k, str | None, bool, non_finite): search_many's conversions; queries as
+// a 2-D float32 array (the caller's own when it is one, else a new one built from the
+// rows; a ragged sequence of rows is refused as the database refuses it: every query must
+// have the stored vectors' length, which the client checks). non_finite: None, or
+// (query, message) for the first query holding a NaN or an infinity.
+PyObject* convert_search_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[4] = {};
+  VectorRows queries;
+  uint64_t k = 0;
+  std::optional<std::string> filter_json;
+  bool include_metadata = true;
+  if (!bind_arguments(kConvertSearchManySignature, args, nargs, kwnames, argv) ||
+      !convert_plus(argv[0], [&](PyObject* o) { return plus::to_vectors(o, "query", &queries); }) ||
+      !convert_plus(argv[1], [&](PyObject* o) { return plus::to_k(o, &k); }) ||
+      !convert_plus(argv[2], [&](PyObject* o) { return plus::to_optional_json_text(o, "filter", &filter_json); }) ||
+      !convert_plus(argv[3], [&](PyObject* o) { return plus::to_flag(o, &include_metadata); })) {
+    return nullptr;
+  }
+  try {
+    std::vector<uint64_t> lengths(queries.rows.size());
+    for (size_t i = 0; i < lengths.size(); ++i) lengths[i] = queries.rows[i].size();
+    PyRef matrix;
+    if (queries.held.view().obj != nullptr) {
+      Py_INCREF(argv[0]);
+      matrix = PyRef(argv[0]);
+    } else {
+      std::vector<float> flat;
+      for (const auto& row : queries.rows) flat.insert(flat.end(), row.begin(), row.end());
+      matrix = PyRef(array_bytes(flat));
+    }
+    const std::optional<NonFinite> non_finite = first_non_finite(queries.rows);
+    PyRef refused;
+    if (non_finite) {
+      const Error error = non_finite_error("query", non_finite->position, non_finite->value);
+      refused = PyRef(Py_BuildValue("(ns#)", static_cast<Py_ssize_t>(non_finite->row), error.message.data(),
+                                    static_cast<Py_ssize_t>(error.message.size())));
+    } else {
+      Py_INCREF(Py_None);
+      refused = PyRef(Py_None);
+    }
+    PyRef length_bytes(array_bytes(lengths));
+    PyRef k_object(PyLong_FromUnsignedLongLong(k));
+    PyRef filter(optional_text_object(filter_json));
+    if (!matrix || !length_bytes || !k_object || !filter || !refused) return nullptr;
+    return PyTuple_Pack(6, matrix.get(), length_bytes.get(), k_object.get(), filter.get(),
+                        include_metadata ? Py_True : Py_False, refused.get());
+  } catch (...) {
+    raise_current_exception();
+    return nullptr;
+  }
+}
+
 // convert_build_results(scored, include_metadata) -> (bytes, bytes, bool): the ids as
 // native uint32 bytes and the scores, narrowed to float32 as the database narrows them,
 // as native float32 bytes.
@@ -180,8 +238,8 @@ PyObject* convert_build_results(PyObject* /*module*/, PyObject* const* args, Py_
   std::vector<ScoredId> scored;
   bool include_metadata = false;
   if (!bind_arguments(kConvertBuildResultsSignature, args, nargs, kwnames, argv) ||
-      !convert_argument(argv[0], "scored", convert_scored_array, &scored) ||
-      !convert_argument(argv[1], "include_metadata", convert_bool, &include_metadata)) {
+      !convert_plus(argv[0], [&](PyObject* o) { return plus::to_scored(o, &scored); }) ||
+      !convert_plus(argv[1], [&](PyObject* o) { return plus::to_flag(o, &include_metadata); })) {
     return nullptr;
   }
   try {
@@ -208,7 +266,7 @@ PyObject* convert_delete(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
   PyObject* argv[1] = {};
   std::string filter_json;
   if (!bind_arguments(kConvertDeleteSignature, args, nargs, kwnames, argv) ||
-      !convert_argument(argv[0], "filter_json", convert_text, &filter_json)) {
+      !convert_plus(argv[0], [&](PyObject* o) { return plus::to_json_text(o, "filter", &filter_json); })) {
     return nullptr;
   }
   try {
@@ -241,7 +299,7 @@ size_t first_unstorable_text(std::span<const std::string_view> texts) {
 }
 
 // convert_add_many(ids, vectors, metadata_jsons, ttls)
-//   -> (ids, vectors, lengths, metadata_jsons, ttls, first_unstorable_text):
+//   -> (ids, vectors, lengths, metadata_jsons, ttls, first_unstorable_text, non_finite):
 // add_many's conversions and column-length check, then
 //   ids: native uint32 bytes;
 //   vectors: the caller's own object when it is a 2-D C-contiguous float32 buffer (held
@@ -249,15 +307,17 @@ size_t first_unstorable_text(std::span<const std::string_view> texts) {
 //     another;
 //   lengths: native uint64 bytes, each row's length;
 //   metadata_jsons: a list of str; ttls: a list of int | None, or None when not given;
-//   first_unstorable_text: see first_unstorable_text (the row count when none).
+//   first_unstorable_text: see first_unstorable_text (the row count when none);
+//   non_finite: None, or (row, message) for the first row holding a NaN or an
+//     infinity, which the database refuses before storing anything of it.
 PyObject* convert_add_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[4] = {};
   BatchArguments rows;
   if (!bind_arguments(kConvertAddManySignature, args, nargs, kwnames, argv) ||
-      !convert_argument(argv[0], "ids", convert_id_array, &rows.ids) ||
-      !convert_argument(argv[1], "vectors", convert_vector_rows, &rows.vectors) ||
-      !convert_argument(argv[2], "metadata_jsons", convert_text_array, &rows.metadata_jsons) ||
-      !convert_argument(argv[3], "ttls", convert_optional_i64_array, &rows.ttls)) {
+      !convert_plus(argv[0], [&](PyObject* o) { return plus::to_ids(o, &rows.ids); }) ||
+      !convert_plus(argv[1], [&](PyObject* o) { return plus::to_vectors(o, "row", &rows.vectors); }) ||
+      !convert_plus(argv[2], [&](PyObject* o) { return plus::to_json_texts(o, &rows.metadata_jsons); }) ||
+      !convert_plus(argv[3], [&](PyObject* o) { return plus::to_optional_ttls(o, &rows.ttls); })) {
     return nullptr;
   }
   const bool ttls_given = argv[3] != nullptr && argv[3] != Py_None;
@@ -304,20 +364,32 @@ PyObject* convert_add_many(PyObject* /*module*/, PyObject* const* args, Py_ssize
     // touches no Python object; an exception must not leave the thread state released,
     // so it is caught inside.
     size_t first_unstorable = count;
+    std::optional<NonFinite> non_finite;
     bool parse_failed = false;
     Py_BEGIN_ALLOW_THREADS
     try {
       first_unstorable = first_unstorable_text(rows.metadata_jsons.views);
+      non_finite = first_non_finite(rows.vectors.rows);
     } catch (...) {
       parse_failed = true;
     }
     Py_END_ALLOW_THREADS
     if (parse_failed) return PyErr_NoMemory();
+    PyRef refused;
+    if (non_finite) {
+      const Error error = row_error(non_finite->row, non_finite_error("vector", non_finite->position, non_finite->value));
+      refused = PyRef(Py_BuildValue("(ns#)", static_cast<Py_ssize_t>(non_finite->row), error.message.data(),
+                                    static_cast<Py_ssize_t>(error.message.size())));
+    } else {
+      Py_INCREF(Py_None);
+      refused = PyRef(Py_None);
+    }
     PyRef ids(array_bytes(rows.ids));
     PyRef length_bytes(array_bytes(lengths));
     PyRef first(PyLong_FromSize_t(first_unstorable));
-    if (!ids || !vectors || !length_bytes || !first) return nullptr;
-    return PyTuple_Pack(6, ids.get(), vectors.get(), length_bytes.get(), texts.get(), ttls.get(), first.get());
+    if (!ids || !vectors || !length_bytes || !first || !refused) return nullptr;
+    return PyTuple_Pack(7, ids.get(), vectors.get(), length_bytes.get(), texts.get(), ttls.get(), first.get(),
+                        refused.get());
   } catch (...) {
     raise_current_exception();
     return nullptr;
@@ -344,6 +416,9 @@ PyMethodDef shard_functions[] = {
     {"convert_search", as_cfunction(convert_search), METH_FASTCALL | METH_KEYWORDS,
      "convert_search(query, k, filter_json, include_metadata)\n--\n\n"
      "search's argument conversions; the query as float32 bytes."},
+    {"convert_search_many", as_cfunction(convert_search_many), METH_FASTCALL | METH_KEYWORDS,
+     "convert_search_many(queries, k, filter_json, include_metadata)\n--\n\n"
+     "search_many's argument conversions; the queries as a 2-D float32 array or bytes."},
     {"convert_build_results", as_cfunction(convert_build_results), METH_FASTCALL | METH_KEYWORDS,
      "convert_build_results(scored, include_metadata)\n--\n\n"
      "build_results' argument conversions; ids as uint32 bytes, scores as float32 bytes."},

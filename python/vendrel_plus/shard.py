@@ -120,13 +120,32 @@ class Shard:
             self._failed_batch = batch
         return outcome
 
-    def search(self, query: bytes, k: int, filter_json: Optional[str],
-               include_metadata: bool) -> Union[Tuple[List[Hit], bool], ShardFailure]:
+    def search(self, query: bytes, k: int, filter_json: Optional[str], include_metadata: bool,
+               ef: Optional[int]) -> Union[Tuple[List[Hit], bool], ShardFailure]:
         """The database's hits (local ids) and whether it scored quantization codes."""
-        hits = _outcome(self._database.search, np.frombuffer(query, dtype=np.float32), k, filter_json, include_metadata)
+        vector = np.frombuffer(query, dtype=np.float32)
+        if ef is None:
+            hits = _outcome(self._database.search, vector, k, filter_json, include_metadata)
+        else:
+            hits = _outcome(lambda: self._database.search(vector, k, filter_json, include_metadata, ef=ef))
         if isinstance(hits, ShardFailure):
             return hits
         return hits, _native.quantized(self._database)
+
+    def search_many(self, queries: np.ndarray, k: int, filter_json: Optional[str], include_metadata: bool,
+                    ef: Optional[int]) -> Union[List[Tuple[List[Hit], bool]], ShardFailure]:
+        """For each query, the database's hits (local ids) and whether it scored codes.
+        A full database answers the batch in one call; the contract's database has no
+        batch search and answers the queries one by one."""
+        database = self._database
+        if isinstance(database, _native.FullVendrelDB):
+            lists = _outcome(lambda: database.search_many(queries, k, filter_json, include_metadata, ef=ef))
+        else:
+            lists = _outcome(lambda: [database.search(query, k, filter_json, include_metadata) for query in queries])
+        if isinstance(lists, ShardFailure):
+            return lists
+        quantized = _native.quantized(database)
+        return [(hits, quantized) for hits in lists]
 
     def build_results(self, scored: Sequence[Tuple[int, float]]) -> Union[List[Hit], ShardFailure]:
         """The database's build_results with metadata."""

@@ -23,6 +23,7 @@ import ray.exceptions
 from . import _native
 from .batches import check_dimensions, dimension_error, lowest_row_failure, relabel_row_error, rows_to_send
 from .filters import leaf_filters, parse_filter, rewrite_for_shards
+from ._types import FilterLike, IdsLike, MetadataLike, RowsLike, VectorLike
 from .merge import Hit, merge_hits
 from .routing import global_count, global_id, local_id, shard_of, split_rows
 from .shard import Shard, ShardFailure
@@ -228,7 +229,7 @@ class ShardedVendrelDB:
 
     # ---- The database's operations -------------------------------------------------
 
-    def add(self, internal_id: int, vector: Sequence[float], metadata_json: str, ttl: Optional[int] = None) -> None:
+    def add(self, internal_id: int, vector: VectorLike, metadata_json: MetadataLike, ttl: Optional[int] = None) -> None:
         """Stores one document on the shard its id routes to.
 
         Parameters
@@ -268,7 +269,7 @@ class ShardedVendrelDB:
             replies = self._gather({shard: self._actors[shard].add.remote(local, vector_bytes, metadata_json, ttl)})
             self._raise_failures(replies)
 
-    def add_many(self, ids: Any, vectors: Any, metadata_jsons: Sequence[str],
+    def add_many(self, ids: IdsLike, vectors: RowsLike, metadata_jsons: Sequence[MetadataLike],
                  ttls: Optional[Sequence[Optional[int]]] = None) -> None:
         """Stores many documents, each shard its own rows in one call per round.
 
@@ -305,17 +306,24 @@ class ShardedVendrelDB:
         with self._lock:
             self._check_open()
             converted = _native.convert_add_many(ids, vectors, metadata_jsons, ttls)
-            id_bytes, vector_data, length_bytes, texts, ttl_list, first_unstorable = converted
+            id_bytes, vector_data, length_bytes, texts, ttl_list, first_unstorable, non_finite = converted
             global_ids = np.frombuffer(id_bytes, dtype=np.uint32)
             lengths = np.frombuffer(length_bytes, dtype=np.uint64)
             dimension = check_dimensions(lengths, self._dimension)
-            sent = rows_to_send(len(global_ids), dimension.failing_row, first_unstorable)
+            # A row the client refuses itself (its length, or a NaN or an infinity) is
+            # not sent; the rows before it are stored, as one database stores them.
+            refused_row = dimension.failing_row
+            refusal: Optional[BaseException] = None
+            if refused_row < len(global_ids):
+                refusal = dimension_error(refused_row, dimension.dimension, int(lengths[refused_row]))
+            if non_finite is not None and non_finite[0] < refused_row:
+                refused_row, refusal = non_finite[0], ValueError(non_finite[1])
+            sent = rows_to_send(len(global_ids), refused_row, first_unstorable)
             self._require(np.unique(global_ids[:sent] % np.uint32(self._shard_count)).tolist())
             rows = _RowSource(vector_data, lengths, sent, texts, ttl_list)
             self._store_rows(global_ids, rows, sent, dimension.dimension)
-            if dimension.failing_row == sent < len(global_ids):
-                row = dimension.failing_row
-                raise dimension_error(row, dimension.dimension, int(lengths[row]))
+            if refusal is not None and refused_row == sent:
+                raise refusal
 
     def _store_rows(self, global_ids: np.ndarray, rows: "_RowSource", sent: int, dimension: int) -> None:
         """Sends rows [0, sent) to their shards in rounds, one call per shard per round,
@@ -365,8 +373,8 @@ class ShardedVendrelDB:
             self._dimension = dimension
         return end - begin, calls, placed
 
-    def search(self, query: Sequence[float], k: int, filter_json: Optional[str] = None,
-               include_metadata: bool = True) -> List[Hit]:
+    def search(self, query: VectorLike, k: int, filter_json: FilterLike = None,
+               include_metadata: bool = True, *, ef: Optional[int] = None) -> List[Hit]:
         """The top k documents over all shards, best first.
 
         Every shard runs its own search (concurrently) with the filter as given and
@@ -376,19 +384,23 @@ class ShardedVendrelDB:
         the full-vector shards first. The filter is evaluated by each shard over its
         own documents, so the result equals the merge of plain databases holding the
         same partitions. Unlike ``delete``, a clause that only some shards can decide
-        (a value that occurs in one shard only) is decided per shard, not as one
-        database holding every document would decide it.
+        (a value that occurs in one shard only; contract kind only) is decided per
+        shard, not as one database holding every document would decide it.
 
         Parameters
         ----------
         query
-            Sequence of floats (or a 1-D float32/float64 array).
+            Sequence of floats (or a 1-D float32/float64 array) of the stored vectors'
+            length, all finite.
         k
-            Number of hits wanted.
+            Number of hits wanted, at least 1.
         filter_json
-            Optional JSON filter.
+            Optional filter: JSON text or a mapping.
         include_metadata
             Whether hits carry their metadata text (else "").
+        ef
+            ``kind="full"`` with ``index="hnsw"``: the graph's candidate list for this
+            search (default: the shards' ``ef_search``).
 
         Returns
         -------
@@ -398,7 +410,8 @@ class ShardedVendrelDB:
         Raises
         ------
         TypeError, OverflowError, ValueError
-            As the shard's database raises them (argument conversion, invalid filter).
+            As ``FullVendrelDB.search`` raises them (argument conversion, a query of
+            another length, an invalid filter).
         ShardLostError
             A shard is lost.
         """
@@ -406,16 +419,81 @@ class ShardedVendrelDB:
             self._check_open()
             query_bytes, k, filter_json, include_metadata = _native.convert_search(query, k, filter_json,
                                                                                    include_metadata)
-            replies = self._call_all("search", query_bytes, k, filter_json, include_metadata)
+            self._check_query_length(len(query_bytes) // 4)
+            replies = self._call_all("search", query_bytes, k, filter_json, include_metadata, self._ef(ef))
             self._raise_failures(replies)
-            shard_hits = []
-            quantized = []
-            for shard in range(self._shard_count):
-                hits, is_quantized = replies[shard]
-                shard_hits.append([(global_id(shard, local, self._shard_count), score, text)
-                                   for local, score, text in hits])
-                quantized.append(is_quantized)
-            return merge_hits(shard_hits, quantized, k)
+            return self._merge([replies[shard] for shard in range(self._shard_count)], k)
+
+    def search_many(self, queries: RowsLike, k: int, filter_json: FilterLike = None,
+                    include_metadata: bool = True, *, ef: Optional[int] = None) -> List[List[Hit]]:
+        """``search`` for each query, with one call per shard for the whole batch.
+
+        The queries travel to every shard once (a 2-D float32 array is sent as it is);
+        each shard answers them all (its expiry sweep and filter run once), and the
+        lists are merged query by query as ``search`` merges them.
+
+        Parameters
+        ----------
+        queries
+            A 2-D float32 (or float64) array, or a sequence of vectors, each of the
+            stored vectors' length.
+        k, filter_json, include_metadata, ef
+            As for ``search``.
+
+        Returns
+        -------
+        list of list of (int, float, str)
+            One hit list per query, each equal to what ``search`` returns for it.
+
+        Raises
+        ------
+        TypeError, OverflowError, ValueError
+            As ``FullVendrelDB.search_many`` raises them.
+        ShardLostError
+            A shard is lost.
+        """
+        with self._lock:
+            self._check_open()
+            converted = _native.convert_search_many(queries, k, filter_json, include_metadata)
+            matrix, length_bytes, k, filter_json, include_metadata, non_finite = converted
+            lengths = np.frombuffer(length_bytes, dtype=np.uint64)
+            for position, length in enumerate(lengths.tolist()):
+                self._check_query_length(length, f"query {position}: ")
+            if non_finite is not None:
+                raise ValueError(f"query {non_finite[0]}: {non_finite[1]}")
+            width = int(lengths[0]) if len(lengths) else 0
+            if isinstance(matrix, bytes):
+                matrix = np.frombuffer(matrix, dtype=np.float32).reshape(len(lengths), width)
+            sent = ray.put(np.asarray(matrix, dtype=np.float32))
+            replies = self._call_all("search_many", sent, k, filter_json, include_metadata, self._ef(ef))
+            self._raise_failures(replies)
+            return [self._merge([replies[shard][position] for shard in range(self._shard_count)], k)
+                    for position in range(len(lengths))]
+
+    def _check_query_length(self, length: int, prefix: str = "") -> None:
+        """Refuses a query of another length than the stored vectors, as the database does."""
+        if self._dimension != 0 and length != self._dimension:
+            raise ValueError(f"{prefix}Dimension mismatch: the query has {length} components, "
+                             f"the stored vectors {self._dimension}")
+
+    def _ef(self, ef: Optional[int]) -> Optional[int]:
+        """The checked ``ef`` of a search; only the full kind's graph takes one."""
+        if ef is None:
+            return None
+        if self._kind != "full":
+            raise TypeError("ef is an option of kind='full' only")
+        if isinstance(ef, bool) or not isinstance(ef, int):
+            raise TypeError(f"ef must be an int or None, not {type(ef).__name__}")
+        if not 1 <= ef <= 100000:
+            raise ValueError(f"ef must be between 1 and 100000, got {ef}")
+        return ef
+
+    def _merge(self, replies: List[Tuple[List[Hit], bool]], k: int) -> List[Hit]:
+        """One query's hits from every shard (local ids, and whether the shard scored
+        codes), merged into the global top k."""
+        shard_hits = [[(global_id(shard, local, self._shard_count), score, text) for local, score, text in hits]
+                      for shard, (hits, _) in enumerate(replies)]
+        return merge_hits(shard_hits, [quantized for _, quantized in replies], k)
 
     def build_results(self, scored: Sequence[Tuple[int, float]], include_metadata: bool) -> List[Hit]:
         """Turns (global id, score) pairs into (id, score, metadata) tuples, in order.
@@ -453,7 +531,7 @@ class ShardedVendrelDB:
                 _place_texts(replies[shard], rows.rows.tolist(), rows.local_ids.tolist(), texts)
             return [(doc_id, score, text) for doc_id, score, text in zip(id_list, scores, texts) if text is not None]
 
-    def delete(self, filter_json: str) -> int:
+    def delete(self, filter_json: FilterLike) -> int:
         """Deletes the documents the filter selects; returns how many it selected.
 
         The filter is evaluated as one database holding every document would
