@@ -276,3 +276,28 @@ def test_contract_add_many_equals_vendrel_adds_across_quantization(tmp_path, cap
     for filter_json in [None, json.dumps({"p": {"$lt": 30}}), json.dumps({"c": {"$eq": "red"}})]:
         for query in rng.normal(size=(3, DIM)):
             assert many.search(query, 10, filter_json) == one.search(query, 10, filter_json)
+
+
+@pytest.mark.parametrize("index", ["exact", "hnsw"])
+def test_search_many_answers_each_query_as_search_does(tmp_path, index):
+    rng = np.random.default_rng(21)
+    n = 3000
+    vectors = rng.normal(size=(n, DIM)).astype(np.float32)
+    vectors[100:110] = vectors[100]  # equal scores: ascending ids in both paths
+    metas = [{"c": COLOURS[i % 4], "p": i % 50} for i in range(n)]
+    db = FullVendrelDB(tmp_path / "db", index=index)
+    db.add_many(np.arange(n), vectors, metas)
+    assert db.delete({"c": {"$eq": "blue"}}) == n // 4
+    queries = np.vstack([rng.normal(size=(20, DIM)), vectors[100:101]]).astype(np.float32)
+    for filter_json in [None, {"p": {"$lt": 10}}, json.dumps({"c": {"$eq": "red"}})]:
+        for k in (1, 10, 500):
+            expected = [db.search(query, k, filter_json) for query in queries]
+            assert db.search_many(queries, k, filter_json) == expected
+            assert db.search_many(queries.tolist(), k, filter_json, True) == expected
+    with pytest.raises(ValueError, match="^query 1: Dimension mismatch: the query has 3 components, the stored"):
+        db.search_many([[0.0] * DIM, [1.0, 2.0, 3.0]], 5)
+    bad = np.ones((2, DIM), dtype=np.float32)
+    bad[1, 2] = np.nan
+    with pytest.raises(ValueError, match=r"^query 1: query\[2\] is nan: vectors must hold finite numbers$"):
+        db.search_many(bad, 5)
+    assert db.search_many(np.zeros((0, DIM), dtype=np.float32), 5) == []
