@@ -6,11 +6,15 @@
   vendrel[cluster]``); it is imported on first use, so Ray stays optional.
 """
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ._native import FullVendrelDB
 
-__all__ = ["FullVendrelDB", "ShardedVendrelDB"]
+if TYPE_CHECKING:
+    # Type checkers see the real classes; at run time they are imported on first use.
+    from .sharded import ShardedVendrelDB, ShardLostError
+
+__all__ = ["FullVendrelDB", "ShardedVendrelDB", "ShardLostError"]
 
 
 def __getattr__(name: str) -> Any:

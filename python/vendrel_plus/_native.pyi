@@ -1,46 +1,41 @@
 """The companion package's extension module: FullVendrelDB, and what the sharded layer uses."""
 
-from collections.abc import Iterable, Sequence
-from typing import Any, Literal, final
+import os
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Literal, final
 
-import numpy as np
-from numpy.typing import NDArray
-
-# A vector: a sequence of numbers, or a NumPy array (a 1-D C-contiguous float32 or
-# float64 one is read without a Python object per component).
-VectorLike = Sequence[float] | NDArray[np.floating[Any]]
-# Rows of vectors: a sequence of VectorLike, or a 2-D NumPy array (a C-contiguous
-# float32 one is used in place, not copied).
-RowsLike = Sequence[VectorLike] | NDArray[np.floating[Any]]
-IdsLike = Sequence[int] | NDArray[np.integer[Any]]
-Hit = tuple[int, float, str]
+from ._types import FilterLike, Hit, IdsLike, MetadataLike, RowsLike, VectorLike
 
 @final
 class FullVendrelDB:
     """A database on a directory that keeps every vector whole and finds the true
     nearest documents.
 
-    Same documents, metadata file ("metadata.bin"), filter language, deletion, counting
-    and expiry as ``vendrel.VendrelDB``; vectors are never quantized, so memory is
-    4 x d bytes per document plus the indexes. Everything is in memory; a reopened
-    directory starts empty.
+    The same documents, metadata file ("metadata.bin"), filter indexes, deletion,
+    counting and expiry as ``vendrel.VendrelDB``, with these differences: vectors are
+    never quantized (4 x d bytes per document plus the indexes); arguments are taken
+    and refused in Python's words (metadata and filters as JSON text or mappings, paths
+    as str or os.PathLike); a refused add changes nothing; vectors and queries must be
+    finite; a query must have the stored vectors' length. Every method releases the
+    interpreter lock while it works, so threads share one database: searches run side by
+    side, writers one at a time.
 
     Parameters
     ----------
-    path : str
+    path : str or os.PathLike
         The directory; created with any missing parents.
     index : {"exact", "hnsw"}
         ``"exact"``: every search scores every live document that passes the filter
         (recall 1.0). ``"hnsw"``: an HNSW graph (hnswlib) finds the candidates, with the
-        filter set as its allowed-id test; small filter sets are scanned exactly. The
-        graph keeps a second, unit-length copy of each vector (about 8 x d bytes per
-        document in all).
+        filter set as its allowed-id test; small filter sets are scanned exactly.
     m, ef_construction, ef_search : int
-        The graph's links per node, candidate list while inserting, and default
-        candidate list while searching (ignored with ``index="exact"``).
+        The graph's links per node (2 to 1000), candidate list while inserting and
+        default candidate list while searching (1 to 100000); ignored by the exact index.
 
     Raises
     ------
+    TypeError
+        An argument of the wrong type ("path must be a str or an os.PathLike, not int").
     ValueError
         The directory cannot be created (the operating system's text), the path holds a
         NUL byte, `index` is unknown, or a graph setting is out of range.
@@ -48,69 +43,69 @@ class FullVendrelDB:
 
     def __new__(
         cls,
-        path: str,
-        *,
+        path: str | os.PathLike[str],
         index: Literal["exact", "hnsw"] = "exact",
         m: int = 16,
         ef_construction: int = 100,
         ef_search: int = 128,
     ) -> FullVendrelDB: ...
-    def add(self, internal_id: int, vector: VectorLike, metadata_json: str, ttl: int | None = None) -> None:
+    def add(self, internal_id: int, vector: VectorLike, metadata_json: MetadataLike, ttl: int | None = None) -> None:
         """Store one document, replacing the vector and metadata of an id added before.
 
         Parameters
         ----------
         internal_id : int
             0 to 4294967295.
-        vector : sequence of float or 1-D float buffer
-            The first non-empty vector fixes the dimension.
-        metadata_json : str
-            Appended to "metadata.bin"; a JSON object is indexed for filters.
+        vector : sequence of float or 1-D float array
+            Finite values; the first non-empty vector fixes the dimension.
+        metadata_json : str or mapping
+            JSON text, or a mapping (turned into JSON text by json.dumps); appended to
+            "metadata.bin", and indexed for filters when it is an object.
         ttl : int, optional
             Seconds to live; the document is deleted by the first sweep after that.
 
         Raises
         ------
         OverflowError
-            `internal_id` out of range.
+            `internal_id` out of range ("id must be between 0 and 4294967295, got -1").
         TypeError
-            An argument of the wrong type ("argument 'vector': ...").
+            An argument of the wrong type ("vector must be a sequence of numbers or a
+            1-D array, not str").
         ValueError
-            "Dimension mismatch: expected {d}, got {n}", a metadata file error, or
-            invalid JSON. Not transactional: with invalid JSON the vector and text are
-            stored but the document is not indexed for filters.
+            "Dimension mismatch: expected {d}, got {n}", "vector[i] is nan: vectors
+            must hold finite numbers", "metadata is not valid JSON: ...", or a metadata
+            file error. Nothing is changed.
         """
 
     def add_many(
         self,
         ids: IdsLike,
         vectors: RowsLike,
-        metadata_jsons: Sequence[str],
+        metadata_jsons: Sequence[MetadataLike],
         ttls: Sequence[int | None] | None = None,
     ) -> None:
-        """Store many documents in one call, row by row exactly as `add` would.
+        """Store many documents in one call, each row as `add` would store it.
 
         The rows' texts are appended to the metadata file with one open per chunk of
-        rows and parsed on the worker pool, and the graph insertions run on the pool;
-        the result is the same as calling `add` for each row in order.
+        rows and parsed on the worker pool, and the graph insertions run on the pool. A
+        2-D C-contiguous float32 array of vectors is read in place.
 
         Raises
         ------
         OverflowError, TypeError
-            An item that `add` would refuse, with "row N: " in its message; nothing is
-            stored.
+            An item that `add` would refuse, with "row N: " in front of its message;
+            nothing is stored.
         ValueError
-            Columns of different lengths (nothing stored), or the first row that fails
-            as `add` would ("row N: <add's message>"): rows before it are stored, the
-            failing row keeps what `add` keeps for that failure, later rows are not
-            touched.
+            Columns of different lengths (nothing stored), or the first row `add` would
+            refuse ("row N: <add's message>"): the rows before it are stored, it and
+            the rows after it are not.
         """
 
     def search(
         self,
         query: VectorLike,
         k: int,
-        filter_json: str | None = None,
+        filter_json: FilterLike = None,
         include_metadata: bool = True,
         *,
         ef: int | None = None,
@@ -119,10 +114,9 @@ class FullVendrelDB:
 
         With ``index="hnsw"``, `ef` overrides the database's ef_search for this query
         (larger: slower, higher recall); the exact index ignores it. With a filter, the
-        graph keeps ef × (allowed fraction) candidates among the allowed documents (at
-        least ef / 4), so that a filtered search costs about what an unfiltered one
-        does; a filter set below the crossover (about 6 % of 100,000 documents) is
-        scanned exactly instead.
+        graph keeps ef x (allowed fraction) candidates among the allowed documents (at
+        least ef / 4); a filter set below the crossover (about 6 % of 100,000
+        documents) is scanned exactly instead.
 
         Returns
         -------
@@ -132,18 +126,40 @@ class FullVendrelDB:
 
         Raises
         ------
+        TypeError
+            An argument of the wrong type.
         ValueError
-            The filter is not valid JSON.
-        OverflowError, TypeError
-            `k` negative or beyond 64 bits, or an argument of the wrong type.
+            `k` below 1, a query of another length than the stored vectors, a NaN or an
+            infinity in the query, or a filter that is not valid JSON.
+        """
+
+    def search_many(
+        self,
+        queries: RowsLike,
+        k: int,
+        filter_json: FilterLike = None,
+        include_metadata: bool = True,
+        *,
+        ef: int | None = None,
+    ) -> list[list[Hit]]:
+        """`search` for each query: list i is what `search` returns for queries[i].
+
+        The expiry sweep and the filter run once for the whole call, and the queries
+        are answered on the worker pool. A 2-D C-contiguous float32 array is read in
+        place.
+
+        Raises
+        ------
+        TypeError, ValueError
+            As `search` raises them; a query's own error names it ("query 3: ...").
         """
 
     def build_results(self, scored: Iterable[tuple[int, float]], include_metadata: bool) -> list[Hit]:
         """(id, score, metadata) tuples for (id, score) pairs, in order; with metadata,
         ids whose text cannot be read are left out."""
 
-    def delete(self, filter_json: str) -> int:
-        """Delete the documents the JSON filter selects; return how many it selected.
+    def delete(self, filter_json: str | Mapping[str, object]) -> int:
+        """Delete the documents the filter selects; return how many it selected.
 
         Raises
         ------
@@ -189,14 +205,17 @@ def filter_decides(db: FullVendrelDB | ContractDB, filter_json: str) -> bool:
 def quantized(db: ContractDB | FullVendrelDB) -> bool:
     """Whether the database scores quantization codes (a ContractDB from 5000 slots on)."""
 
-# The sharded client's conversions: each converts a call's arguments exactly as the
-# database's method would (same errors and messages) and returns them for forwarding.
+# The sharded client's conversions: each converts a call's arguments exactly as
+# FullVendrelDB's method would (same errors and messages) and returns them for forwarding.
 def convert_add(internal_id: object, vector: object, metadata_json: object, ttl: object) -> tuple[int, bytes, str, int | None]: ...
 def convert_search(query: object, k: object, filter_json: object, include_metadata: object) -> tuple[bytes, int, str | None, bool]: ...
 def convert_build_results(scored: object, include_metadata: object) -> tuple[bytes, bytes, bool]: ...
 def convert_delete(filter_json: object) -> str: ...
+def convert_search_many(
+    queries: object, k: object, filter_json: object, include_metadata: object
+) -> tuple[object, bytes, int, str | None, bool, tuple[int, str] | None]: ...
 def convert_add_many(
     ids: object, vectors: object, metadata_jsons: object, ttls: object
-) -> tuple[bytes, object, bytes, list[str], list[int | None] | None, int]: ...
+) -> tuple[bytes, object, bytes, list[str], list[int | None] | None, int, tuple[int, str] | None]: ...
 def raise_panic(message: str) -> None:
     """Raises this module's PanicException with `message`."""

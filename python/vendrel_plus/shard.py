@@ -124,10 +124,11 @@ class Shard:
                ef: Optional[int]) -> Union[Tuple[List[Hit], bool], ShardFailure]:
         """The database's hits (local ids) and whether it scored quantization codes."""
         vector = np.frombuffer(query, dtype=np.float32)
-        if ef is None:
-            hits = _outcome(self._database.search, vector, k, filter_json, include_metadata)
+        database = self._database
+        if isinstance(database, _native.FullVendrelDB):
+            hits = _outcome(lambda: database.search(vector, k, filter_json, include_metadata, ef=ef))
         else:
-            hits = _outcome(lambda: self._database.search(vector, k, filter_json, include_metadata, ef=ef))
+            hits = _outcome(database.search, vector, k, filter_json, include_metadata)
         if isinstance(hits, ShardFailure):
             return hits
         return hits, _native.quantized(self._database)
