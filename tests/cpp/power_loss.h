@@ -19,10 +19,17 @@ namespace vendrel {
 
 class PowerLossModel {
  public:
-  // Watches `directory` from now on; `at_flush`, when given, runs after each flush
-  // event has been taken into the model (a test snapshots the image there).
+  // Watches `directory` from now on, taking what it holds now as durable; `at_flush`,
+  // when given, runs after each flush event has been taken into the model (a test
+  // snapshots the image there).
   explicit PowerLossModel(std::string directory, std::function<void(const FlushEvent&)> at_flush = {})
       : directory_(std::move(directory)), at_flush_(std::move(at_flush)) {
+    for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
+      const std::string path = entry.path().string();
+      std::ifstream in(path, std::ios::binary);
+      synced_bytes_[inode_of(path)] = std::string(std::istreambuf_iterator<char>(in), {});
+      durable_names_[entry.path().filename().string()] = inode_of(path);
+    }
     set_flush_observer([this](const FlushEvent& event) { observe(event); });
   }
   ~PowerLossModel() { set_flush_observer({}); }
