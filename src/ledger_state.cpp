@@ -374,13 +374,22 @@ Result<ManifestFile> write_state_file(const std::string& directory, uint64_t gen
 
 Result<MetadataCoverage> load_state_file(const std::string& directory, const ManifestFile& expected,
                                          DocumentLedger& ledger) {
-  Result<CheckpointFileView> file = open_checkpoint_file(directory, expected, CheckpointFileKind::kState);
-  if (!file.ok()) return file.error();
-  const std::string& path = file.value().mapping->path();
+  const std::string path = path_in(directory, expected.name);
+  Result<std::shared_ptr<MappedFile>> mapping = MappedFile::map_private(path);
+  if (!mapping.ok()) return mapping.error();
+  return load_state_from_bytes(path, mapping.value()->bytes(), expected, ledger);
+}
+
+Result<MetadataCoverage> load_state_from_bytes(const std::string& path, std::span<const uint8_t> bytes,
+                                               const ManifestFile& expected, DocumentLedger& ledger) {
+  Result<std::vector<CheckpointSection>> sections =
+      parse_checkpoint_file(path, bytes, CheckpointFileKind::kState, expected);
+  if (!sections.ok()) return sections.error();
+  const CheckpointFileView file{nullptr, std::move(sections.value())};
   // Each section's reader, or the error of a missing section.
   auto reader_for = [&](uint32_t kind) -> Result<ByteReader> {
-    Result<CheckpointSection> section = file.value().section(kind);
-    if (!section.ok()) return section.error();
+    Result<CheckpointSection> section = file.section(kind);
+    if (!section.ok()) return value_error(path + ": " + section.error().message);
     return ByteReader(path, section.value().payload, section.value().offset);
   };
   const uint32_t kinds[] = {kIdBoundSection,          kDeletedSection,          kExpirySection,

@@ -82,4 +82,8 @@ Result<ManifestFile> write_state_file(const std::string& directory, uint64_t gen
 Result<MetadataCoverage> load_state_file(const std::string& directory, const ManifestFile& expected,
                                          DocumentLedger& ledger);
 
+// load_state_file on the bytes of the state file `path` (named in errors), already read.
+Result<MetadataCoverage> load_state_from_bytes(const std::string& path, std::span<const uint8_t> bytes,
+                                               const ManifestFile& expected, DocumentLedger& ledger);
+
 }  // namespace vendrel
