@@ -116,7 +116,8 @@ Result<VectorTable> rows_table_from_bytes(const std::string& path, std::span<uin
   if (Status finished = header.finish(); !finished.ok()) return finished.error();
 
   ByteReader entries(path, table_section.value().payload, table_section.value().offset);
-  if (table_section.value().payload.size() != page_count * kPageEntrySize) {
+  if (page_count > table_section.value().payload.size() / kPageEntrySize ||
+      table_section.value().payload.size() != page_count * kPageEntrySize) {
     entries.fail("page table size does not match the page count");
   }
   const uint64_t lead = padded(blocks.offset) - blocks.offset;
