@@ -235,9 +235,17 @@ Result<std::shared_ptr<MappedFile>> MappedFile::map_private(const std::string& p
   Result<uint64_t> size = file.value().size();
   if (!size.ok()) return size.error();
   if (size.value() == 0) return std::shared_ptr<MappedFile>(new MappedFile(nullptr, 0, path));
+  // Mapped read-only first: populating a writable private mapping would break
+  // copy-on-write, copying every page. Write access is added once the pages are in, and
+  // a later write copies only the page it touches.
   const int flags = MAP_PRIVATE | (populate ? MAP_POPULATE : 0);
-  void* data = ::mmap(nullptr, size.value(), PROT_READ | PROT_WRITE, flags, file.value().fd(), 0);
+  void* data = ::mmap(nullptr, size.value(), PROT_READ, flags, file.value().fd(), 0);
   if (data == MAP_FAILED) return os_error("map", path, errno);
+  if (::mprotect(data, size.value(), PROT_READ | PROT_WRITE) != 0) {
+    const int error_number = errno;
+    ::munmap(data, size.value());
+    return os_error("map", path, error_number);
+  }
   // The mapping keeps the file alive; the descriptor closes here.
   return std::shared_ptr<MappedFile>(new MappedFile(static_cast<uint8_t*>(data), size.value(), path));
 }
