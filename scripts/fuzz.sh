@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(json_fuzz filter_fuzz filter_reference_fuzz)
+[ ${#targets[@]} -eq 0 ] && targets=(json_fuzz filter_fuzz filter_reference_fuzz log_reader_fuzz checkpoint_fuzz)
 
 if ! command -v clang++ >/dev/null 2>&1 || ! dpkg -s libclang-rt-14-dev >/dev/null 2>&1; then
   sudo_cmd=()
@@ -25,13 +25,25 @@ fi
 out=build/fuzz
 mkdir -p "$out"
 sources=(src/common.cpp src/json.cpp src/interval_tree.cpp src/filter.cpp)
+# The file readers' targets need the whole core (SimSIMD included), so CMake builds them
+# with clang into build/fuzz/cmake.
+cmake_targets=" log_reader_fuzz checkpoint_fuzz "
 # pointer-overflow is left out: RapidJSON's parse stack adds to its null pointer before
 # its first allocation (inside the library, harmless, and reported on every input).
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
   -fno-sanitize=pointer-overflow -fno-sanitize-recover=undefined -Isrc)
 for target in "${targets[@]}"; do
   echo "== building $target"
-  clang++ "${flags[@]}" "tests/fuzz/$target.cpp" "${sources[@]}" -lroaring -ltbb -o "$out/$target"
+  if [[ "$cmake_targets" == *" $target "* ]]; then
+    python="${VENDREL_PYTHON:-$PWD/.venv/bin/python}"
+    [ -x "$python" ] || { echo "run scripts/setup.sh first" >&2; exit 1; }
+    CC=clang CXX=clang++ cmake -S . -B "$out/cmake" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DVENDREL_BUILD_FUZZ=ON -DVENDREL_BUILD_MODULE=OFF -DPython_EXECUTABLE="$python" >/dev/null
+    cmake --build "$out/cmake" -j "$(nproc)" --target "$target" >/dev/null
+    cp "$out/cmake/$target" "$out/$target"
+  else
+    clang++ "${flags[@]}" "tests/fuzz/$target.cpp" "${sources[@]}" -lroaring -ltbb -o "$out/$target"
+  fi
 done
 
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1"

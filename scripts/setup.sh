@@ -26,8 +26,8 @@ has_dpkg=0
 command -v dpkg >/dev/null 2>&1 && has_dpkg=1
 
 if [ "$has_dpkg" -eq 1 ]; then
-  # The compiler, the libraries the module links, and GoogleTest for the C++ tests.
-  need g++ libroaring-dev rapidjson-dev libtbb-dev libgtest-dev
+  # The compiler, the libraries the modules link, and GoogleTest for the C++ tests.
+  need g++ libroaring-dev rapidjson-dev libtbb-dev libisal-dev libgtest-dev
 fi
 
 # Python needs its venv module (with ensurepip) and its C headers. Debian ships both
@@ -70,7 +70,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 elif [ "$has_dpkg" -eq 1 ]; then
   say "Debian packages: all present"
 else
-  say "no dpkg: not checking system packages (needed: a C++20 compiler, CRoaring, RapidJSON, oneTBB, GoogleTest)"
+  say "no dpkg: not checking system packages (needed: a C++20 compiler, CRoaring, RapidJSON, oneTBB, ISA-L, GoogleTest)"
 fi
 
 # ---- Virtual environment -------------------------------------------------------------

@@ -134,6 +134,29 @@ IntervalTree IntervalTree::merged_with(std::vector<NumericPair> pending, size_t 
   return merged;
 }
 
+Result<IntervalTree> IntervalTree::from_parts(std::vector<double> group_values, std::vector<uint32_t> group_starts,
+                                              std::vector<uint32_t> ids) {
+  for (size_t g = 0; g < group_values.size(); ++g) {
+    if (!std::isfinite(group_values[g]) || (g > 0 && !(group_values[g] - group_values[g - 1] >= kGroupTolerance))) {
+      return value_error("group value " + std::to_string(g) + " is not finite or not above the one before it");
+    }
+  }
+  if (group_starts.size() != group_values.size() + 1 || group_starts.front() != 0 || group_starts.back() != ids.size() ||
+      !std::is_sorted(group_starts.begin(), group_starts.end())) {
+    return value_error("group starts do not divide the ids among the groups");
+  }
+  roaring::Roaring seen;
+  for (uint32_t id : ids) {
+    if (!seen.addChecked(id)) return value_error("id " + std::to_string(id) + " is listed twice");
+  }
+  IntervalTree tree;
+  tree.group_values_ = std::move(group_values);
+  tree.group_starts_ = std::move(group_starts);
+  tree.ids_ = std::move(ids);
+  tree.finish(0);
+  return tree;
+}
+
 size_t IntervalTree::count_below(double x, bool inclusive) const {
   // partition_point keeps the predicate's meaning for every x (a NaN x counts nothing).
   const auto end = inclusive ? std::partition_point(group_values_.begin(), group_values_.end(),

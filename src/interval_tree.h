@@ -8,6 +8,7 @@
 // number of ids plus the number of groups.
 #pragma once
 
+#include "common.h"
 #include "id_set.h"
 
 #include <cstdint>
@@ -43,9 +44,22 @@ class IntervalTree {
   // A new set: the ids whose first group's value equals x exactly; empty otherwise.
   roaring::Roaring exact(double x) const;
 
+  // Rebuilds a tree from the parts of another (group_values(), group_starts(), ids()),
+  // as a checkpoint stores them: the prefix sets are recomputed, which costs one pass over
+  // the ids rather than the sort and regrouping of build(). Parts that break the tree's
+  // invariants give a description of the first break: group values finite and ascending
+  // at least kGroupTolerance apart, group starts one more than the groups, from 0, never
+  // decreasing, ending at the id count, each id at most once.
+  static Result<IntervalTree> from_parts(std::vector<double> group_values, std::vector<uint32_t> group_starts,
+                                         std::vector<uint32_t> ids);
+
   // Group values in ascending order. Every earlier group value takes part in later
   // regroupings (it may absorb new values or be absorbed by a lower new one).
   const std::vector<double>& group_values() const { return group_values_; }
+  // Where each group's ids start in ids(), with one extra end entry.
+  const std::vector<uint32_t>& group_starts() const { return group_starts_; }
+  // Every id once, under its first group, groups in order, ascending within a group.
+  const std::vector<uint32_t>& ids() const { return ids_; }
   size_t id_count() const { return ids_.size(); }
   size_t memory_bytes() const;
 

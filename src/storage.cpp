@@ -552,6 +552,21 @@ void VectorTable::put_batch(std::span<const uint32_t> ids, std::span<const std::
   });
 }
 
+VectorTable VectorTable::from_loaded_pages(bool keep_norms, size_t width, uint64_t length,
+                                           std::span<const LoadedPage> pages, std::shared_ptr<const void> mapping) {
+  VectorTable table(keep_norms);
+  table.width_ = width;
+  for (const LoadedPage& loaded : pages) {
+    VectorPage& page = table.pages_.get_or_create(loaded.first_id);
+    std::copy(std::begin(loaded.state), std::end(loaded.state), page.state);
+    std::copy(std::begin(loaded.norms), std::end(loaded.norms), page.norms);
+    page.rows.adopt_mapped(loaded.rows, loaded.row_count);
+  }
+  if (length > 0) table.pages_.get_or_create(static_cast<uint32_t>(length - 1));
+  table.mapping_ = std::move(mapping);
+  return table;
+}
+
 // ---- CodeTable ----
 
 const uint8_t* CodeTable::get(uint32_t id) const {

@@ -2,6 +2,7 @@
 // quantizer they switch to at 5000 slots, and similarity scoring.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -43,13 +44,61 @@ struct UninitializedAllocator : std::allocator<T> {
   }
 };
 
+// The float32 rows of one page: in memory of its own, or inside a mapped rows file after
+// a load (private copy-on-write pages: writing a row there changes this process's copy,
+// never the file). Reads and writes in place work the same either way; growing past
+// the mapped part first moves the rows into memory of their own. Whoever adopts mapped
+// rows keeps the mapping alive for as long as the buffer points into it.
+class RowBuffer {
+ public:
+  float* data() { return mapped_ ? mapped_ : owned_.data(); }
+  const float* data() const { return mapped_ ? mapped_ : owned_.data(); }
+  size_t size() const { return mapped_ ? mapped_size_ : owned_.size(); }
+  bool empty() const { return size() == 0; }
+  bool mapped() const { return mapped_ != nullptr; }
+  float* begin() { return data(); }
+  float* end() { return data() + size(); }
+  const float* begin() const { return data(); }
+  const float* end() const { return data() + size(); }
+
+  // Resizes to `count` floats, new ones uninitialised. Mapped rows that must grow are
+  // copied into memory of their own first; shrinking mapped rows only shortens the view.
+  // Throws std::bad_alloc with the buffer unchanged.
+  void resize(size_t count) {
+    if (!mapped_) {
+      owned_.resize(count);
+    } else if (count <= mapped_size_) {
+      mapped_size_ = count;
+    } else {
+      std::vector<float, UninitializedAllocator<float>> grown(count);
+      std::copy(mapped_, mapped_ + mapped_size_, grown.data());
+      owned_ = std::move(grown);
+      mapped_ = nullptr;
+      mapped_size_ = 0;
+    }
+  }
+
+  // Points the buffer at `count` floats at `rows`, inside a mapping kept alive by the
+  // caller; memory of its own is released.
+  void adopt_mapped(float* rows, size_t count) {
+    owned_ = {};
+    mapped_ = rows;
+    mapped_size_ = count;
+  }
+
+ private:
+  std::vector<float, UninitializedAllocator<float>> owned_;
+  float* mapped_ = nullptr;
+  size_t mapped_size_ = 0;
+};
+
 // A page of full vectors, stored row-major and contiguous: slot i's vector is
 // rows[i * width .. (i + 1) * width). `rows` grows to cover the highest slot written.
 struct VectorPage {
   static constexpr uint32_t kSlots = 1u << kVectorPageBits;
   enum SlotState : uint8_t { kAbsent = 0, kEmptyVector = 1, kFullVector = 2 };
   uint8_t state[kSlots] = {};
-  std::vector<float, UninitializedAllocator<float>> rows;
+  RowBuffer rows;
   // The Euclidean norm of each full vector, kept only by tables that score whole rows
   // often (VectorTable::keep_norms), so that a scan computes one dot product per row.
   float norms[kSlots] = {};
@@ -102,7 +151,25 @@ class VectorTable {
   void clear() {
     pages_.clear();
     width_ = 0;
+    mapping_.reset();
   }
+
+  // A page read back from a rows file: its first id, slot states and norms, and its
+  // `row_count` floats at `rows` inside a mapping.
+  struct LoadedPage {
+    uint32_t first_id = 0;
+    uint8_t state[VectorPage::kSlots] = {};
+    float norms[VectorPage::kSlots] = {};
+    float* rows = nullptr;
+    size_t row_count = 0;
+  };
+  // A table of `width` holding `pages` (ascending first ids, each a multiple of the page
+  // size) and the logical length `length` (at least one more than the last page's first
+  // id). The pages' rows stay inside the mapping, which the table keeps alive (until
+  // clear() and until every page has grown out of it). The caller has checked that every
+  // full slot's row lies within its page's rows. Throws std::bad_alloc.
+  static VectorTable from_loaded_pages(bool keep_norms, size_t width, uint64_t length,
+                                       std::span<const LoadedPage> pages, std::shared_ptr<const void> mapping);
   const PageDirectory<VectorPage, kVectorPageBits>& pages() const { return pages_; }
   bool keeps_norms() const { return keep_norms_; }
 
@@ -110,6 +177,8 @@ class VectorTable {
   PageDirectory<VectorPage, kVectorPageBits> pages_;
   size_t width_ = 0;
   bool keep_norms_ = false;
+  // The rows file mapping that loaded pages point into, if any.
+  std::shared_ptr<const void> mapping_;
 };
 
 struct CodePage {

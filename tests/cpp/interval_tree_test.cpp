@@ -206,5 +206,40 @@ TEST(IntervalTree, PrefixSetsOfLargeTreesMatchTheCumulativeDesign) {
   }
 }
 
+TEST(IntervalTree, RebuiltFromItsPartsItAnswersAndMergesAsBefore) {
+  const std::vector<double> pool = {-3.0, -1e-9, 0.0, 5e-10, 1.0, 1.0 + 9e-10, 1.0 + 1.5e-9, 2.0, 7.25};
+  std::vector<double> probes;
+  for (double value : pool) {
+    for (double offset : {0.0, 3e-10, -1e-9, 2e-9}) probes.push_back(value + offset);
+  }
+  std::mt19937 random(5);
+  for (int trial = 0; trial < 200; ++trial) {
+    auto draw = [&] {
+      std::vector<NumericPair> pairs(random() % 12);
+      for (auto& pair : pairs) pair = {pool[random() % pool.size()], static_cast<uint32_t>(random() % 20)};
+      return pairs;
+    };
+    std::vector<NumericPair> first = draw();
+    std::vector<NumericPair> second = draw();
+    const IntervalTree tree = IntervalTree::build(first).merged_with(second);
+    Result<IntervalTree> rebuilt = IntervalTree::from_parts(tree.group_values(), tree.group_starts(), tree.ids());
+    ASSERT_TRUE(rebuilt.ok()) << rebuilt.error().message;
+    const CumulativeTree reference = CumulativeTree::build(first).rebuilt_with(second);
+    ASSERT_NO_FATAL_FAILURE(expect_same_answers(rebuilt.value(), reference, probes)) << trial;
+    std::vector<NumericPair> third = draw();
+    ASSERT_NO_FATAL_FAILURE(
+        expect_same_answers(rebuilt.value().merged_with(third), reference.rebuilt_with(third), probes)) << trial;
+  }
+  // Parts no tree has are refused.
+  EXPECT_FALSE(IntervalTree::from_parts({1.0, 1.0 + 1e-10}, {0, 1, 2}, {4, 5}).ok());  // values too close
+  EXPECT_FALSE(IntervalTree::from_parts({2.0, 1.0}, {0, 1, 2}, {4, 5}).ok());          // descending
+  EXPECT_FALSE(IntervalTree::from_parts({1.0, 2.0}, {0, 3, 2}, {4, 5}).ok());          // starts decrease
+  EXPECT_FALSE(IntervalTree::from_parts({1.0, 2.0}, {0, 1, 3}, {4, 5}).ok());          // past the ids
+  EXPECT_FALSE(IntervalTree::from_parts({1.0, 2.0}, {0, 1, 2}, {4, 4}).ok());          // id twice
+  EXPECT_FALSE(IntervalTree::from_parts({1.0, NAN}, {0, 1, 2}, {4, 5}).ok());
+  EXPECT_FALSE(IntervalTree::from_parts({}, {}, {}).ok());
+  EXPECT_TRUE(IntervalTree::from_parts({}, {0}, {}).ok());
+}
+
 }  // namespace
 }  // namespace vendrel
