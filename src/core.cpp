@@ -384,6 +384,15 @@ Status DocumentLedger::clean_expired(const IndexRemoval& unindex) {
   return ok_status();
 }
 
+void DocumentLedger::remove(const roaring::Roaring& ids, bool expired, const IndexRemoval& unindex) {
+  std::unique_lock deleted_guard(deleted->lock);
+  if (expired) {
+    std::unique_lock expiry_guard(expirations->lock);
+    for (uint32_t id : ids) expirations->value.erase(id);
+  }
+  remove_ids_locked(deleted->value, ids, unindex);
+}
+
 // ---- VendrelDB ----
 
 Result<std::unique_ptr<VendrelDB>> VendrelDB::open(std::string path) {

@@ -204,6 +204,11 @@ struct DocumentLedger {
   // whole second), as delete_matching does.
   Status clean_expired(const IndexRemoval& unindex);
 
+  // Removes `ids` as delete_matching removes what its filter selects: the deleted set
+  // grows, the filter index and `unindex` forget them; with `expired` their expiry entries
+  // go too, as a sweep's. Takes the deleted set's write lock (and expirations' inside it).
+  void remove(const roaring::Roaring& ids, bool expired, const IndexRemoval& unindex);
+
  private:
   // Under the deleted set's write lock held by the caller.
   void remove_ids_locked(roaring::Roaring& deleted_set, const roaring::Roaring& ids, const IndexRemoval& unindex);

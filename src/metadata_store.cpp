@@ -1,6 +1,7 @@
 #include "metadata_store.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -220,6 +221,23 @@ BatchAppend MetadataStore::append_texts(std::span<const std::string_view> texts,
                                                      : planned[whole_texts - 1] + texts[whole_texts - 1].size()));
   }
   return result;
+}
+
+Result<uint64_t> MetadataStore::file_length() const {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) return static_cast<uint64_t>(info.st_size);
+  if (errno == ENOENT) return uint64_t{0};
+  return os_error(errno);
+}
+
+Status MetadataStore::truncate_to(uint64_t length) const {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT && length == 0 ? ok_status() : Status(os_error(errno));
+  FileCloser closer(fd);
+  while (::ftruncate(fd, static_cast<off_t>(length)) != 0) {
+    if (errno != EINTR) return os_error(errno);
+  }
+  return ok_status();
 }
 
 void MetadataStore::set_entry(uint32_t id, MetadataEntry entry) {

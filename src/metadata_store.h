@@ -69,6 +69,11 @@ struct MetadataStore {
   Status append_whole(uint32_t id, std::string_view text);
   BatchAppend append_batch_whole(std::span<const std::string_view> texts);
 
+  // The file's length (0 when it does not exist yet), and cutting it back to `length`:
+  // how a caller takes back texts it appended when a later step of its call failed.
+  Result<uint64_t> file_length() const;
+  Status truncate_to(uint64_t length) const;
+
   // Points id's entry at a text in the file (write lock on entries).
   void set_entry(uint32_t id, MetadataEntry entry);
 
