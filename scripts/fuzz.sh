@@ -24,7 +24,7 @@ fi
 
 out=build/fuzz
 mkdir -p "$out"
-sources=(src/common.cpp src/json.cpp src/interval_tree.cpp src/filter.cpp)
+sources=(src/common.cpp src/json.cpp src/interval_tree.cpp src/filter.cpp src/filter_strict.cpp)
 # pointer-overflow is left out: RapidJSON's parse stack adds to its null pointer before
 # its first allocation (inside the library, harmless, and reported on every input).
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
