@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(json_fuzz filter_fuzz filter_reference_fuzz)
+[ ${#targets[@]} -eq 0 ] && targets=(json_fuzz filter_fuzz filter_reference_fuzz strict_filter_reference_fuzz)
 
 if ! command -v clang++ >/dev/null 2>&1 || ! dpkg -s libclang-rt-14-dev >/dev/null 2>&1; then
   sudo_cmd=()
