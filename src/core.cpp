@@ -156,14 +156,14 @@ Status create_directories(const std::string& path) {
 
 // ---- DocumentLedger ----
 
-Result<DocumentLedger> DocumentLedger::open(std::string path) {
+Result<DocumentLedger> DocumentLedger::open(std::string path, FilterDialect dialect) {
   Status created = create_directories(path);
   if (!created.ok()) return created.error();
   DocumentLedger ledger;
   ledger.metadata = std::make_shared<MetadataStore>(metadata_path_for(path));
   ledger.path = std::move(path);
   ledger.expirations = std::make_shared<RwLocked<ExpiryTable>>();
-  ledger.filter = std::make_shared<FilterEngine>();
+  ledger.filter = std::make_shared<FilterEngine>(dialect);
   ledger.deleted = std::make_shared<RwLocked<roaring::Roaring>>();
   ledger.next_id = std::make_shared<RwLocked<uint64_t>>();
   return ledger;

@@ -123,9 +123,9 @@ struct DocumentLedger {
   // gives 4294967296.
   std::shared_ptr<RwLocked<uint64_t>> next_id;
 
-  // Creates the directory (create_directories) and empty parts. Nothing is read from
-  // or written to the directory's files.
-  static Result<DocumentLedger> open(std::string path);
+  // Creates the directory (create_directories) and empty parts, the filter index
+  // speaking `dialect`. Nothing is read from or written to the directory's files.
+  static Result<DocumentLedger> open(std::string path, FilterDialect dialect = FilterDialect::kContract);
 
   // Raises the id bound to cover `id` (write lock on next_id).
   void raise_id_bound(uint32_t id);

@@ -88,8 +88,12 @@ def random_call(rng, dim):
             return "add", (doc_id, "not a vector", meta, ttl)
         return "add", (doc_id, vector, meta, ttl)
     if kind < 0.7:
-        filters = [{"c": {"$eq": rng.choice(COLOURS)}}, {"n": {"$gt": rng.randrange(10)}},
-                   {"$not": {"c": {"$in": ["red", "blue"]}}}, {"c": {"$ne": "purple"}}, {}, "{"]
+        # Filters that FullVendrelDB's language and the contract's answer alike: no
+        # clause the contract leaves undetermined, and numbers asked together with
+        # presence, since the contract's numeric index keeps deleted ids.
+        filters = [{"c": {"$eq": rng.choice(COLOURS)}},
+                   {"$and": [{"n": {"$gt": rng.randrange(10)}}, {"n": {"$exists": True}}]},
+                   {"$not": {"c": {"$in": ["red", "blue"]}}}, {"c": {"$nin": ["purple"]}}, {"$not": {"$or": []}}, "{"]
         chosen = rng.choice(filters)
         return "delete", (chosen if isinstance(chosen, str) else json.dumps(chosen),)
     if kind < 0.8:
