@@ -73,6 +73,11 @@ struct FilterEngine {
   RwLocked<std::unordered_map<std::string, roaring::Roaring>> field_presence;
   // Every id passed to add and not removed since.
   RwLocked<roaring::Roaring> all_docs;
+  // Strict dialect only (empty otherwise): the ids removed and not added since, which
+  // the numeric trees and pending lists still hold. Guarded by all_docs.lock, changed
+  // together with all_docs, so that a strict result can leave them out by a difference
+  // with this usually small set.
+  roaring::Roaring removed_ids;
 
   // SipHash-1-3 with an all-zero key over the text's bytes followed by one 0xFF byte.
   // Pure; takes no lock.
@@ -141,7 +146,8 @@ struct FilterEngine {
   static Status check_filter_strict(const JsonValue& filter);
 
   // Strict dialect. Evaluates a filter check_filter_strict accepted: a fresh id set, a
-  // subset of all_docs (the numeric trees' removed ids are left out). Read locks as
+  // subset of all_docs when every indexed id was also added (removed_ids, the one kind
+  // of id the indexes hold beyond all_docs then, are left out). Read locks as
   // eval_filter takes them, then that of all_docs; never fails.
   roaring::Roaring eval_filter_strict(const JsonValue& filter) const;
 

@@ -48,15 +48,21 @@ std::string field_text(std::string_view path) { return "field '" + std::string(p
 
 Status check_filter_object(const JsonValue& filter);
 
-// "$and" and "$or": an array whose every element is a filter object.
+// What an array held where something else was wanted: "got ..." for the array itself
+// (index -1), else "element i is ...".
+std::string got_text(const JsonValue& value, long index = -1) {
+  if (index < 0) return "got " + kind_text(value);
+  return "element " + std::to_string(index) + " is " + kind_text(value);
+}
+
+// "$and" and "$or": an array whose every element is a filter object. Messages are built
+// only on failure: the check runs before every evaluation.
 Status check_filter_list(const std::string& op, const JsonValue& list) {
-  const std::string wanted = op + " takes an array of filter objects; ";
-  if (list.kind != Kind::kArray) return filter_error(wanted + "got " + kind_text(list));
+  auto refuse = [&op](const std::string& got) { return filter_error(op + " takes an array of filter objects; " + got); };
+  if (list.kind != Kind::kArray) return refuse(got_text(list));
   for (size_t i = 0; i < list.elements.size(); ++i) {
     const JsonValue& element = list.elements[i];
-    if (element.kind != Kind::kObject) {
-      return filter_error(wanted + "element " + std::to_string(i) + " is " + kind_text(element));
-    }
+    if (element.kind != Kind::kObject) return refuse(got_text(element, static_cast<long>(i)));
     Status checked = check_filter_object(element);
     if (!checked.ok()) return checked;
   }
@@ -64,28 +70,28 @@ Status check_filter_list(const std::string& op, const JsonValue& list) {
 }
 
 Status check_operator(const std::string& path, const std::string& op, const JsonValue& operand) {
-  const std::string subject = op + " for " + field_text(path) + " takes ";
+  auto refuse = [&](const char* wanted, const std::string& got) {
+    return filter_error(op + " for " + field_text(path) + " takes " + wanted + "; " + got);
+  };
   if (op == "$eq" || op == "$ne") {
     if (is_comparable(operand)) return ok_status();
-    return filter_error(subject + "a string, number or bool; got " + kind_text(operand));
+    return refuse("a string, number or bool", got_text(operand));
   }
   if (op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte") {
     if (operand.is_number()) return ok_status();
-    return filter_error(subject + "a number; got " + kind_text(operand));
+    return refuse("a number", got_text(operand));
   }
   if (op == "$in" || op == "$nin") {
-    const std::string wanted = subject + "an array of strings, numbers and bools; ";
-    if (operand.kind != Kind::kArray) return filter_error(wanted + "got " + kind_text(operand));
+    const char* wanted = "an array of strings, numbers and bools";
+    if (operand.kind != Kind::kArray) return refuse(wanted, got_text(operand));
     for (size_t i = 0; i < operand.elements.size(); ++i) {
-      if (!is_comparable(operand.elements[i])) {
-        return filter_error(wanted + "element " + std::to_string(i) + " is " + kind_text(operand.elements[i]));
-      }
+      if (!is_comparable(operand.elements[i])) return refuse(wanted, got_text(operand.elements[i], static_cast<long>(i)));
     }
     return ok_status();
   }
   if (op == "$exists") {
     if (operand.kind == Kind::kBool) return ok_status();
-    return filter_error(subject + "true or false; got " + kind_text(operand));
+    return refuse("true or false", got_text(operand));
   }
   return filter_error("unknown operator '" + op + "' for " + field_text(path) + " (supported: " +
                       std::string(kFieldOperators) + ")");
@@ -150,6 +156,13 @@ Status check_filter_object(const JsonValue& filter) {
 // ---------------------------------------------------------------------------------------
 // Evaluation of a checked filter. Every helper returns a fresh set.
 
+// One evaluation: the engine, and whether any answer came from the numeric index, the
+// one index that keeps removed ids.
+struct Evaluation {
+  const FilterEngine& engine;
+  bool read_numbers = false;
+};
+
 roaring::Roaring copy_all_docs(const FilterEngine& engine) {
   SharedLock lock(engine.all_docs.lock);
   return engine.all_docs.value;
@@ -159,9 +172,6 @@ roaring::Roaring all_docs_minus(const FilterEngine& engine, const roaring::Roari
   SharedLock lock(engine.all_docs.lock);
   return engine.all_docs.value - excluded;
 }
-
-// A value or a field the indexes never saw is equal to nothing.
-roaring::Roaring decided(OptionalIds ids) { return ids ? std::move(*ids) : roaring::Roaring(); }
 
 // The intersection of part(0) .. part(count - 1), stopping once it is empty; with no
 // parts, every document (the empty conjunction holds for all).
@@ -173,18 +183,24 @@ roaring::Roaring intersect_parts(const FilterEngine& engine, size_t count, Part 
   return matches;
 }
 
-roaring::Roaring eval_range(const FilterEngine& engine, const std::string& path, std::string_view op, double bound) {
-  SharedLock lock(engine.numeric_trees.lock);
-  auto tree = engine.numeric_trees.value.find(path);
-  if (tree == engine.numeric_trees.value.end()) return roaring::Roaring();  // no numbers: nothing is in range
+// A value or a field the indexes never saw is equal to nothing.
+roaring::Roaring eval_eq(Evaluation& run, const std::string& path, const JsonValue& value) {
+  if (value.is_number()) run.read_numbers = true;
+  OptionalIds ids = run.engine.eval_eq(path, value);
+  return ids ? std::move(*ids) : roaring::Roaring();
+}
+
+roaring::Roaring eval_range(Evaluation& run, const std::string& path, std::string_view op, double bound) {
+  run.read_numbers = true;
+  SharedLock lock(run.engine.numeric_trees.lock);
+  auto tree = run.engine.numeric_trees.value.find(path);
+  if (tree == run.engine.numeric_trees.value.end()) return roaring::Roaring();  // no numbers: nothing is in range
   return tree->second.range_query(op, bound);
 }
 
-roaring::Roaring eval_in(const FilterEngine& engine, const std::string& path, const JsonValue& candidates) {
+roaring::Roaring eval_in(Evaluation& run, const std::string& path, const JsonValue& candidates) {
   roaring::Roaring matches;
-  for (const JsonValue& candidate : candidates.elements) {
-    if (OptionalIds ids = engine.eval_eq(path, candidate)) matches |= *ids;
-  }
+  for (const JsonValue& candidate : candidates.elements) matches |= eval_eq(run, path, candidate);
   return matches;
 }
 
@@ -197,42 +213,42 @@ roaring::Roaring eval_exists(const FilterEngine& engine, const std::string& path
   return engine.all_docs.value - present->second;
 }
 
-roaring::Roaring eval_operator(const FilterEngine& engine, const std::string& path, std::string_view op,
+roaring::Roaring eval_operator(Evaluation& run, const std::string& path, std::string_view op,
                                const JsonValue& operand) {
-  if (op == "$eq") return decided(engine.eval_eq(path, operand));
-  if (op == "$ne") return all_docs_minus(engine, decided(engine.eval_eq(path, operand)));
-  if (op == "$in") return eval_in(engine, path, operand);
-  if (op == "$nin") return all_docs_minus(engine, eval_in(engine, path, operand));
-  if (op == "$exists") return eval_exists(engine, path, operand.boolean);
-  return eval_range(engine, path, op, operand.as_double());  // "$gt", "$gte", "$lt", "$lte"
+  if (op == "$eq") return eval_eq(run, path, operand);
+  if (op == "$ne") return all_docs_minus(run.engine, eval_eq(run, path, operand));
+  if (op == "$in") return eval_in(run, path, operand);
+  if (op == "$nin") return all_docs_minus(run.engine, eval_in(run, path, operand));
+  if (op == "$exists") return eval_exists(run.engine, path, operand.boolean);
+  return eval_range(run, path, op, operand.as_double());  // "$gt", "$gte", "$lt", "$lte"
 }
 
-roaring::Roaring eval_field(const FilterEngine& engine, const std::string& path, const JsonValue& value) {
-  if (value.kind != Kind::kObject) return decided(engine.eval_eq(path, value));
-  return intersect_parts(engine, value.members.size(), [&](size_t i) {
-    return eval_operator(engine, path, value.members[i].key, value.members[i].value);
+roaring::Roaring eval_field(Evaluation& run, const std::string& path, const JsonValue& value) {
+  if (value.kind != Kind::kObject) return eval_eq(run, path, value);
+  return intersect_parts(run.engine, value.members.size(), [&](size_t i) {
+    return eval_operator(run, path, value.members[i].key, value.members[i].value);
   });
 }
 
-roaring::Roaring eval_object(const FilterEngine& engine, const JsonValue& filter);
+roaring::Roaring eval_object(Evaluation& run, const JsonValue& filter);
 
-roaring::Roaring eval_member(const FilterEngine& engine, const std::string& key, const JsonValue& value) {
+roaring::Roaring eval_member(Evaluation& run, const std::string& key, const JsonValue& value) {
   if (key == "$and") {
-    return intersect_parts(engine, value.elements.size(), [&](size_t i) { return eval_object(engine, value.elements[i]); });
+    return intersect_parts(run.engine, value.elements.size(), [&](size_t i) { return eval_object(run, value.elements[i]); });
   }
   if (key == "$or") {
     roaring::Roaring matches;
-    for (const JsonValue& alternative : value.elements) matches |= eval_object(engine, alternative);
+    for (const JsonValue& alternative : value.elements) matches |= eval_object(run, alternative);
     return matches;
   }
-  if (key == "$not") return all_docs_minus(engine, eval_object(engine, value));
-  return eval_field(engine, key, value);
+  if (key == "$not") return all_docs_minus(run.engine, eval_object(run, value));
+  return eval_field(run, key, value);
 }
 
 // Every member must hold.
-roaring::Roaring eval_object(const FilterEngine& engine, const JsonValue& filter) {
-  return intersect_parts(engine, filter.members.size(), [&](size_t i) {
-    return eval_member(engine, filter.members[i].key, filter.members[i].value);
+roaring::Roaring eval_object(Evaluation& run, const JsonValue& filter) {
+  return intersect_parts(run.engine, filter.members.size(), [&](size_t i) {
+    return eval_member(run, filter.members[i].key, filter.members[i].value);
   });
 }
 
@@ -244,10 +260,14 @@ Status FilterEngine::check_filter_strict(const JsonValue& filter) {
 }
 
 roaring::Roaring FilterEngine::eval_filter_strict(const JsonValue& filter) const {
-  roaring::Roaring matches = eval_object(*this, filter);
-  // The numeric trees keep removed ids, but a filter selects documents.
+  Evaluation run{*this};
+  roaring::Roaring matches = eval_object(run, filter);
+  if (!run.read_numbers) return matches;
+  // The numeric trees keep removed ids, but a filter selects documents. Every other id
+  // in a result is in all_docs, so leaving out the removed ones (few, or none) is
+  // enough, and much cheaper than an intersection with all_docs.
   SharedLock lock(all_docs.lock);
-  matches &= all_docs.value;
+  if (!removed_ids.isEmpty()) matches -= removed_ids;
   return matches;
 }
 

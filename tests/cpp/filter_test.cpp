@@ -255,6 +255,8 @@ TEST_F(StrictFilterLanguage, ResultsLeaveOutRemovedIds) {
   EXPECT_EQ(run_strict(engine, R"({"price": {"$lt": 5}})"), (Ids{3}));
   EXPECT_EQ(run_strict(engine, R"({"price": {"$eq": 30.5}})"), Ids{});
   EXPECT_EQ(run_strict(engine, R"({"color": "red"})"), (Ids{1, 3}));
+  add(engine, 5, R"({"price": 7})");  // added again: its numbers, old and new, count again
+  EXPECT_EQ(run_strict(engine, R"({"price": {"$lt": 5}})"), (Ids{3, 5}));
 }
 
 // The check reads the filter alone: a fault is refused wherever it stands, even behind a
