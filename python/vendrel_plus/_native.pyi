@@ -20,10 +20,16 @@ class FullVendrelDB:
     """A database on a directory that keeps every vector whole and finds the true
     nearest documents.
 
-    Same documents, metadata file ("metadata.bin"), filter language, deletion, counting
-    and expiry as ``vendrel.VendrelDB``; vectors are never quantized, so memory is
-    4 x d bytes per document plus the indexes. Everything is in memory; a reopened
-    directory starts empty.
+    Same documents, metadata file ("metadata.bin"), deletion, counting and expiry as
+    ``vendrel.VendrelDB``; vectors are never quantized, so memory is 4 x d bytes per
+    document plus the indexes. Everything is in memory; a reopened directory starts
+    empty.
+
+    Filters follow MongoDB's meaning where the indexes can answer: ``{"cat": 3}`` is an
+    equality, every member of a filter object must hold, a value never seen selects
+    nothing, ``{}`` selects every document, and a bool equals only bools. A filter
+    they cannot answer (an unknown operator, an operand of the wrong kind, a whole
+    embedded object) raises ValueError saying what is accepted.
 
     Parameters
     ----------
@@ -133,7 +139,7 @@ class FullVendrelDB:
         Raises
         ------
         ValueError
-            The filter is not valid JSON.
+            The filter is not valid JSON, or not a filter the indexes can answer.
         OverflowError, TypeError
             `k` negative or beyond 64 bits, or an argument of the wrong type.
         """
@@ -148,7 +154,8 @@ class FullVendrelDB:
         Raises
         ------
         ValueError
-            The filter is not valid JSON (nothing changes).
+            The filter is not valid JSON, or not a filter the indexes can answer
+            (nothing changes).
         """
 
     def count(self) -> int:

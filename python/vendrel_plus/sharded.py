@@ -375,9 +375,10 @@ class ShardedVendrelDB:
         and, while some contract shards are quantized and others are not, the hits of
         the full-vector shards first. The filter is evaluated by each shard over its
         own documents, so the result equals the merge of plain databases holding the
-        same partitions. Unlike ``delete``, a clause that only some shards can decide
-        (a value that occurs in one shard only) is decided per shard, not as one
-        database holding every document would decide it.
+        same partitions. Unlike ``delete``, with the contract kind a clause that only
+        some shards can decide (a value that occurs in one shard only) is decided per
+        shard, not as one database holding every document would decide it; the full
+        kind's clauses are decided by each document's own values.
 
         Parameters
         ----------
