@@ -177,7 +177,8 @@ struct DocumentLedger {
 
   // Deletes every document the filter selects: the deleted set grows, the filter index
   // and `unindex` forget the ids. Returns how many ids the filter selected, counted
-  // before any change (ids already deleted that numeric sets still hold count again).
+  // before any change: in the contract dialect ids already deleted that the index
+  // still holds count again; in the strict dialect only ids not deleted count.
   Result<uint64_t> delete_matching(std::string_view filter_json, const IndexRemoval& unindex);
 
   // The id bound minus the deleted ids, after an expiry sweep.

@@ -183,14 +183,12 @@ bool values_stand_apart(const IntervalTree* tree, const std::vector<NumericPair>
 }
 
 // Applies `edit` to every set of value_index and field_presence, and to all_docs, each
-// map under its own write lock, one after another. `note_removed` adds the ids to
-// removed_ids (strict dialect) under the all_docs lock.
-template <typename Edit, typename NoteRemoved>
-void edit_document_sets(FilterEngine& engine, Edit edit, NoteRemoved note_removed) {
+// map under its own write lock, one after another.
+template <typename Edit>
+void edit_document_sets(FilterEngine& engine, Edit edit) {
   {
     WriteLock lock(engine.all_docs.lock);
     edit(engine.all_docs.value);
-    if (engine.dialect == FilterDialect::kStrict) note_removed(engine.removed_ids);
   }
   {
     WriteLock lock(engine.value_index.lock);
@@ -375,9 +373,6 @@ void FilterEngine::index_batch(std::span<const IndexedDocument> documents, HeldN
   {
     WriteLock lock(all_docs.lock);
     for (const IndexedDocument& document : documents) all_docs.value.add(document.id);
-    if (!removed_ids.isEmpty()) {
-      for (const IndexedDocument& document : documents) removed_ids.remove(document.id);
-    }
   }
   {
     WriteLock lock(field_presence.lock);
@@ -419,18 +414,15 @@ void FilterEngine::flush_held(HeldNumbers& held) {
 void FilterEngine::add_document(uint32_t id) {
   WriteLock lock(all_docs.lock);
   all_docs.value.add(id);
-  removed_ids.remove(id);
 }
 
 void FilterEngine::remove_documents(const roaring::Roaring& ids) {
   if (ids.isEmpty()) return;
-  edit_document_sets(*this, [&ids](roaring::Roaring& set) { set -= ids; },
-                     [&ids](roaring::Roaring& removed) { removed |= ids; });
+  edit_document_sets(*this, [&ids](roaring::Roaring& set) { set -= ids; });
 }
 
 void FilterEngine::remove_document(uint32_t id) {
-  edit_document_sets(*this, [id](roaring::Roaring& set) { set.remove(id); },
-                     [id](roaring::Roaring& removed) { removed.add(id); });
+  edit_document_sets(*this, [id](roaring::Roaring& set) { set.remove(id); });
 }
 
 void FilterEngine::flush_pending() {

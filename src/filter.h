@@ -52,8 +52,8 @@ using HeldNumbers = std::unordered_map<std::string, std::vector<std::vector<Nume
 //
 // kStrict (FullVendrelDB's): a plain value is an equality, every member of an object
 // must hold, every clause is decided (a value never indexed selects nothing), anything
-// the indexes cannot answer is a kValue error, bools hash apart from strings, and a
-// result never holds a removed id.
+// the indexes cannot answer is a kValue error, and bools hash apart from strings. The
+// ledger of a strict engine leaves deleted ids out of what delete counts.
 enum class FilterDialect { kContract, kStrict };
 
 // The in-memory metadata indexes. Each field has its own reader-writer lock; at most
@@ -73,11 +73,6 @@ struct FilterEngine {
   RwLocked<std::unordered_map<std::string, roaring::Roaring>> field_presence;
   // Every id passed to add and not removed since.
   RwLocked<roaring::Roaring> all_docs;
-  // Strict dialect only (empty otherwise): the ids removed and not added since, which
-  // the numeric trees and pending lists still hold. Guarded by all_docs.lock, changed
-  // together with all_docs, so that a strict result can leave them out by a difference
-  // with this usually small set.
-  roaring::Roaring removed_ids;
 
   // SipHash-1-3 with an all-zero key over the text's bytes followed by one 0xFF byte.
   // Pure; takes no lock.
@@ -145,10 +140,9 @@ struct FilterEngine {
   // indexed documents; reads no engine state.
   static Status check_filter_strict(const JsonValue& filter);
 
-  // Strict dialect. Evaluates a filter check_filter_strict accepted: a fresh id set, a
-  // subset of all_docs when every indexed id was also added (removed_ids, the one kind
-  // of id the indexes hold beyond all_docs then, are left out). Read locks as
-  // eval_filter takes them, then that of all_docs; never fails.
+  // Strict dialect. Evaluates a filter check_filter_strict accepted: a fresh id set.
+  // As with eval_filter, numeric answers can hold removed ids (the trees keep them);
+  // callers leave deleted ids out. Read locks as eval_filter takes them; never fails.
   roaring::Roaring eval_filter_strict(const JsonValue& filter) const;
 
   // Equality of a field with a value: strings by value hash and bools by hash_bool (read

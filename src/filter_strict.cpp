@@ -156,13 +156,6 @@ Status check_filter_object(const JsonValue& filter) {
 // ---------------------------------------------------------------------------------------
 // Evaluation of a checked filter. Every helper returns a fresh set.
 
-// One evaluation: the engine, and whether any answer came from the numeric index, the
-// one index that keeps removed ids.
-struct Evaluation {
-  const FilterEngine& engine;
-  bool read_numbers = false;
-};
-
 roaring::Roaring copy_all_docs(const FilterEngine& engine) {
   SharedLock lock(engine.all_docs.lock);
   return engine.all_docs.value;
@@ -184,23 +177,23 @@ roaring::Roaring intersect_parts(const FilterEngine& engine, size_t count, Part 
 }
 
 // A value or a field the indexes never saw is equal to nothing.
-roaring::Roaring eval_eq(Evaluation& run, const std::string& path, const JsonValue& value) {
-  if (value.is_number()) run.read_numbers = true;
-  OptionalIds ids = run.engine.eval_eq(path, value);
+roaring::Roaring eval_eq(const FilterEngine& engine, const std::string& path, const JsonValue& value) {
+  OptionalIds ids = engine.eval_eq(path, value);
   return ids ? std::move(*ids) : roaring::Roaring();
 }
 
-roaring::Roaring eval_range(Evaluation& run, const std::string& path, std::string_view op, double bound) {
-  run.read_numbers = true;
-  SharedLock lock(run.engine.numeric_trees.lock);
-  auto tree = run.engine.numeric_trees.value.find(path);
-  if (tree == run.engine.numeric_trees.value.end()) return roaring::Roaring();  // no numbers: nothing is in range
+roaring::Roaring eval_range(const FilterEngine& engine, const std::string& path, std::string_view op, double bound) {
+  SharedLock lock(engine.numeric_trees.lock);
+  auto tree = engine.numeric_trees.value.find(path);
+  if (tree == engine.numeric_trees.value.end()) return roaring::Roaring();  // no numbers: nothing is in range
   return tree->second.range_query(op, bound);
 }
 
-roaring::Roaring eval_in(Evaluation& run, const std::string& path, const JsonValue& candidates) {
+roaring::Roaring eval_in(const FilterEngine& engine, const std::string& path, const JsonValue& candidates) {
   roaring::Roaring matches;
-  for (const JsonValue& candidate : candidates.elements) matches |= eval_eq(run, path, candidate);
+  for (const JsonValue& candidate : candidates.elements) {
+    if (OptionalIds ids = engine.eval_eq(path, candidate)) matches |= *ids;
+  }
   return matches;
 }
 
@@ -213,42 +206,42 @@ roaring::Roaring eval_exists(const FilterEngine& engine, const std::string& path
   return engine.all_docs.value - present->second;
 }
 
-roaring::Roaring eval_operator(Evaluation& run, const std::string& path, std::string_view op,
+roaring::Roaring eval_operator(const FilterEngine& engine, const std::string& path, std::string_view op,
                                const JsonValue& operand) {
-  if (op == "$eq") return eval_eq(run, path, operand);
-  if (op == "$ne") return all_docs_minus(run.engine, eval_eq(run, path, operand));
-  if (op == "$in") return eval_in(run, path, operand);
-  if (op == "$nin") return all_docs_minus(run.engine, eval_in(run, path, operand));
-  if (op == "$exists") return eval_exists(run.engine, path, operand.boolean);
-  return eval_range(run, path, op, operand.as_double());  // "$gt", "$gte", "$lt", "$lte"
+  if (op == "$eq") return eval_eq(engine, path, operand);
+  if (op == "$ne") return all_docs_minus(engine, eval_eq(engine, path, operand));
+  if (op == "$in") return eval_in(engine, path, operand);
+  if (op == "$nin") return all_docs_minus(engine, eval_in(engine, path, operand));
+  if (op == "$exists") return eval_exists(engine, path, operand.boolean);
+  return eval_range(engine, path, op, operand.as_double());  // "$gt", "$gte", "$lt", "$lte"
 }
 
-roaring::Roaring eval_field(Evaluation& run, const std::string& path, const JsonValue& value) {
-  if (value.kind != Kind::kObject) return eval_eq(run, path, value);
-  return intersect_parts(run.engine, value.members.size(), [&](size_t i) {
-    return eval_operator(run, path, value.members[i].key, value.members[i].value);
+roaring::Roaring eval_field(const FilterEngine& engine, const std::string& path, const JsonValue& value) {
+  if (value.kind != Kind::kObject) return eval_eq(engine, path, value);
+  return intersect_parts(engine, value.members.size(), [&](size_t i) {
+    return eval_operator(engine, path, value.members[i].key, value.members[i].value);
   });
 }
 
-roaring::Roaring eval_object(Evaluation& run, const JsonValue& filter);
+roaring::Roaring eval_object(const FilterEngine& engine, const JsonValue& filter);
 
-roaring::Roaring eval_member(Evaluation& run, const std::string& key, const JsonValue& value) {
+roaring::Roaring eval_member(const FilterEngine& engine, const std::string& key, const JsonValue& value) {
   if (key == "$and") {
-    return intersect_parts(run.engine, value.elements.size(), [&](size_t i) { return eval_object(run, value.elements[i]); });
+    return intersect_parts(engine, value.elements.size(), [&](size_t i) { return eval_object(engine, value.elements[i]); });
   }
   if (key == "$or") {
     roaring::Roaring matches;
-    for (const JsonValue& alternative : value.elements) matches |= eval_object(run, alternative);
+    for (const JsonValue& alternative : value.elements) matches |= eval_object(engine, alternative);
     return matches;
   }
-  if (key == "$not") return all_docs_minus(run.engine, eval_object(run, value));
-  return eval_field(run, key, value);
+  if (key == "$not") return all_docs_minus(engine, eval_object(engine, value));
+  return eval_field(engine, key, value);
 }
 
 // Every member must hold.
-roaring::Roaring eval_object(Evaluation& run, const JsonValue& filter) {
-  return intersect_parts(run.engine, filter.members.size(), [&](size_t i) {
-    return eval_member(run, filter.members[i].key, filter.members[i].value);
+roaring::Roaring eval_object(const FilterEngine& engine, const JsonValue& filter) {
+  return intersect_parts(engine, filter.members.size(), [&](size_t i) {
+    return eval_member(engine, filter.members[i].key, filter.members[i].value);
   });
 }
 
@@ -260,15 +253,7 @@ Status FilterEngine::check_filter_strict(const JsonValue& filter) {
 }
 
 roaring::Roaring FilterEngine::eval_filter_strict(const JsonValue& filter) const {
-  Evaluation run{*this};
-  roaring::Roaring matches = eval_object(run, filter);
-  if (!run.read_numbers) return matches;
-  // The numeric trees keep removed ids, but a filter selects documents. Every other id
-  // in a result is in all_docs, so leaving out the removed ones (few, or none) is
-  // enough, and much cheaper than an intersection with all_docs.
-  SharedLock lock(all_docs.lock);
-  if (!removed_ids.isEmpty()) matches -= removed_ids;
-  return matches;
+  return eval_object(*this, filter);
 }
 
 }  // namespace vendrel

@@ -183,6 +183,19 @@ def test_selects_what_a_model_of_mongodb_style_matching_selects(tmp_path):
             assert live_matches(db, text) == expected, (step, text)
 
 
+def test_delete_counts_only_documents_not_deleted_before(tmp_path):
+    # The numeric index keeps deleted ids, and a deleted id added again (it stays
+    # deleted) is back in the indexes: neither is selected again.
+    db = FullVendrelDB(str(tmp_path / "db"))
+    for doc_id in range(4):
+        db.add(doc_id, [1.0, 0.0], json.dumps({"n": doc_id, "c": "red"}))
+    assert db.delete('{"n": {"$lt": 2}}') == 2
+    assert db.delete('{"n": {"$lt": 2}}') == 0
+    db.add(0, [1.0, 0.0], json.dumps({"n": 0, "c": "red"}))
+    assert db.delete('{"c": "red"}') == 2
+    assert db.count() == 0
+
+
 # ---- Refused filters ------------------------------------------------------------------
 
 FIELD_OPERATORS = "$eq, $ne, $gt, $gte, $lt, $lte, $in, $nin, $exists"

@@ -151,6 +151,9 @@ class FullVendrelDB:
     def delete(self, filter_json: str) -> int:
         """Delete the documents the JSON filter selects; return how many it selected.
 
+        Documents deleted before are not selected again (``vendrel.VendrelDB`` counts
+        those its indexes still hold).
+
         Raises
         ------
         ValueError
