@@ -135,19 +135,22 @@ Status check_field(const std::string& path, const JsonValue& value) {
   return ok_status();
 }
 
+// One member of a filter object.
+Status check_member(const std::string& key, const JsonValue& value) {
+  if (key == "$and" || key == "$or") return check_filter_list(key, value);
+  if (key == "$not") {
+    if (value.kind == Kind::kObject) return check_filter_object(value);
+    return filter_error("$not takes a filter object; got " + kind_text(value));
+  }
+  if (is_operator_key(key)) {
+    return filter_error("unknown operator '" + key + "' (supported outside a field: $and, $or, $not)");
+  }
+  return check_field(key, value);
+}
+
 Status check_filter_object(const JsonValue& filter) {
   for (const auto& [key, value] : filter.members) {
-    Status checked = ok_status();
-    if (key == "$and" || key == "$or") {
-      checked = check_filter_list(key, value);
-    } else if (key == "$not") {
-      checked = value.kind == Kind::kObject ? check_filter_object(value)
-                                            : filter_error("$not takes a filter object; got " + kind_text(value));
-    } else if (is_operator_key(key)) {
-      checked = filter_error("unknown operator '" + key + "' (supported outside a field: $and, $or, $not)");
-    } else {
-      checked = check_field(key, value);
-    }
+    Status checked = check_member(key, value);
     if (!checked.ok()) return checked;
   }
   return ok_status();
