@@ -48,8 +48,8 @@ std::string field_text(std::string_view path) { return "field '" + std::string(p
 
 Status check_filter_object(const JsonValue& filter);
 
-// What an array held where something else was wanted: "got ..." for the array itself
-// (index -1), else "element i is ...".
+// What was given where something else was wanted: "got <kind>" for a value itself
+// (index -1), "element <index> is <kind>" for an element of an array.
 std::string got_text(const JsonValue& value, long index = -1) {
   if (index < 0) return "got " + kind_text(value);
   return "element " + std::to_string(index) + " is " + kind_text(value);
