@@ -160,14 +160,14 @@ Status create_directories(const std::string& path) {
 
 // ---- DocumentLedger ----
 
-Result<DocumentLedger> DocumentLedger::open(std::string path) {
+Result<DocumentLedger> DocumentLedger::open(std::string path, FilterDialect dialect) {
   Status created = create_directories(path);
   if (!created.ok()) return created.error();
   DocumentLedger ledger;
   ledger.metadata = std::make_shared<MetadataStore>(metadata_path_for(path));
   ledger.path = std::move(path);
   ledger.expirations = std::make_shared<RwLocked<ExpiryTable>>();
-  ledger.filter = std::make_shared<FilterEngine>();
+  ledger.filter = std::make_shared<FilterEngine>(dialect);
   ledger.deleted = std::make_shared<RwLocked<roaring::Roaring>>();
   ledger.next_id = std::make_shared<RwLocked<uint64_t>>();
   return ledger;
@@ -344,9 +344,13 @@ Result<uint64_t> DocumentLedger::delete_matching(std::string_view filter_json, c
   if (!selected.ok()) return selected.error();
   if (!selected.value()) return uint64_t{0};
   const roaring::Roaring& ids = *selected.value();
-  // Counted before any change: ids already deleted are selected (and counted) again.
-  const uint64_t selected_count = ids.cardinality();
   std::unique_lock guard(deleted->lock);
+  // Counted before any change. The contract counts ids already deleted again (numeric
+  // answers keep removed ids, and a deleted id added again is back in the index); a
+  // strict filter selects documents, and a deleted id is no longer one.
+  const uint64_t selected_count = filter->dialect == FilterDialect::kStrict
+                                      ? ids.andnot_cardinality(deleted->value)
+                                      : ids.cardinality();
   remove_ids_locked(deleted->value, ids, unindex);
   return selected_count;
 }

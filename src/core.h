@@ -132,9 +132,9 @@ struct DocumentLedger {
   // gives 4294967296.
   std::shared_ptr<RwLocked<uint64_t>> next_id;
 
-  // Creates the directory (create_directories) and empty parts. Nothing is read from
-  // or written to the directory's files.
-  static Result<DocumentLedger> open(std::string path);
+  // Creates the directory (create_directories) and empty parts, the filter index
+  // speaking `dialect`. Nothing is read from or written to the directory's files.
+  static Result<DocumentLedger> open(std::string path, FilterDialect dialect = FilterDialect::kContract);
 
   // Raises the id bound to cover `id` (write lock on next_id).
   void raise_id_bound(uint32_t id);
@@ -194,7 +194,8 @@ struct DocumentLedger {
 
   // Deletes every document the filter selects: the deleted set grows, the filter index
   // and `unindex` forget the ids. Returns how many ids the filter selected, counted
-  // before any change (ids already deleted that numeric sets still hold count again).
+  // before any change: in the contract dialect ids already deleted that the index
+  // still holds count again; in the strict dialect only ids not deleted count.
   Result<uint64_t> delete_matching(std::string_view filter_json, const IndexRemoval& unindex);
 
   // The id bound minus the deleted ids, after an expiry sweep.

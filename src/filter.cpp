@@ -106,16 +106,14 @@ struct PathEntry {
 };
 
 // The entries index_object would make for `object`, in the order it makes them.
-void flatten(const JsonValue& object, const std::string& prefix, std::vector<PathEntry>& out) {
+void flatten(const FilterEngine& engine, const JsonValue& object, const std::string& prefix,
+             std::vector<PathEntry>& out) {
   for (const auto& [key, value] : object.members) {
     std::string path = prefix.empty() ? key : prefix + "." + key;
     PathEntry entry;
     switch (value.kind) {
       case Kind::kString: entry.kind = PathEntry::Kind::kHash; entry.hash = FilterEngine::hash_value(value.text); break;
-      case Kind::kBool:
-        entry.kind = PathEntry::Kind::kHash;
-        entry.hash = FilterEngine::hash_value(value.boolean ? "true" : "false");
-        break;
+      case Kind::kBool: entry.kind = PathEntry::Kind::kHash; entry.hash = engine.hash_bool(value.boolean); break;
       case Kind::kUint:
       case Kind::kInt:
       case Kind::kDouble: entry.kind = PathEntry::Kind::kNumber; entry.number = value.as_double(); break;
@@ -125,7 +123,7 @@ void flatten(const JsonValue& object, const std::string& prefix, std::vector<Pat
     }
     entry.path = path;
     out.push_back(std::move(entry));
-    if (value.kind == Kind::kObject) flatten(value, path, out);
+    if (value.kind == Kind::kObject) flatten(engine, value, path, out);
   }
 }
 
@@ -323,6 +321,12 @@ uint64_t FilterEngine::hash_value(std::string_view text) {
   return siphash(text, std::string_view("\xff", 1), 0, 0, 1, 3);
 }
 
+uint64_t FilterEngine::hash_bool(bool value) const {
+  const std::string_view text = value ? "true" : "false";
+  if (dialect == FilterDialect::kContract) return hash_value(text);
+  return siphash(text, std::string_view("\xfe", 1), 0, 0, 1, 3);
+}
+
 void FilterEngine::index_object(const JsonValue& object, const std::string& prefix, uint32_t id) {
   for (const auto& [key, value] : object.members) {
     const std::string path = prefix.empty() ? key : prefix + "." + key;
@@ -332,7 +336,7 @@ void FilterEngine::index_object(const JsonValue& object, const std::string& pref
     }
     switch (value.kind) {
       case Kind::kString: add_value_hash(*this, path, hash_value(value.text), id); break;
-      case Kind::kBool: add_value_hash(*this, path, hash_value(value.boolean ? "true" : "false"), id); break;
+      case Kind::kBool: add_value_hash(*this, path, hash_bool(value.boolean), id); break;
       case Kind::kUint:
       case Kind::kInt:
       case Kind::kDouble: add_pending_number(*this, path, value.as_double(), id); break;
@@ -348,7 +352,7 @@ void FilterEngine::index_batch(std::span<const IndexedDocument> documents, HeldN
   tbb::parallel_for(size_t{0}, documents.size(), [&](size_t i) {
     if (documents[i].object == nullptr) return;
     entries[i].reserve(2 * documents[i].object->members.size());
-    flatten(*documents[i].object, std::string(), entries[i]);
+    flatten(*this, *documents[i].object, std::string(), entries[i]);
   });
 
   // Paths in the order they first occur, each with its share in document order.
@@ -434,7 +438,10 @@ Result<OptionalIds> FilterEngine::apply_filter(std::string_view filter_json) {
   flush_pending();
   Result<JsonValue> filter = parse_json(filter_json);
   if (!filter.ok()) return value_error(filter.error().message);
-  return eval_filter(filter.value());
+  if (dialect == FilterDialect::kContract) return eval_filter(filter.value());
+  Status checked = check_filter_strict(filter.value());
+  if (!checked.ok()) return checked.error();
+  return OptionalIds(eval_filter_strict(filter.value()));
 }
 
 OptionalIds FilterEngine::eval_filter(const JsonValue& filter) const {
@@ -453,7 +460,7 @@ OptionalIds FilterEngine::eval_filter(const JsonValue& filter) const {
 
 OptionalIds FilterEngine::eval_eq(const std::string& path, const JsonValue& value) const {
   if (value.kind == Kind::kString || value.kind == Kind::kBool) {
-    const uint64_t hash = value.kind == Kind::kString ? hash_value(value.text) : hash_value(value.boolean ? "true" : "false");
+    const uint64_t hash = value.kind == Kind::kString ? hash_value(value.text) : hash_bool(value.boolean);
     SharedLock lock(value_index.lock);
     auto sets = value_index.value.find(path);
     if (sets == value_index.value.end()) return std::nullopt;

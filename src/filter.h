@@ -42,10 +42,27 @@ struct IndexedDocument {
 // the order they fell due (see FilterEngine::index_batch).
 using HeldNumbers = std::unordered_map<std::string, std::vector<std::vector<NumericPair>>>;
 
+// Which filter language an engine speaks; fixed when the engine is created, because it
+// also decides how bools are indexed.
+//
+// kContract (VendrelDB's): a field needs an operator object, only the first member of a
+// filter object counts, unknown operators and clauses the indexes cannot decide
+// ("undetermined") are skipped, and bools hash as the texts "true" and "false", so they
+// equal those strings.
+//
+// kStrict (FullVendrelDB's): a plain value is an equality, every member of an object
+// must hold, every clause is decided (a value never indexed selects nothing), anything
+// the indexes cannot answer is a kValue error, and bools hash apart from strings. The
+// ledger of a strict engine leaves deleted ids out of what delete counts.
+enum class FilterDialect { kContract, kStrict };
+
 // The in-memory metadata indexes. Each field has its own reader-writer lock; at most
 // the pair pending_numeric -> numeric_trees is ever held together (in that order), and
 // field_presence -> all_docs for "$exists": false.
 struct FilterEngine {
+  explicit FilterEngine(FilterDialect dialect = FilterDialect::kContract) : dialect(dialect) {}
+
+  const FilterDialect dialect;
   // Field path -> hash of a string or bool value text -> ids holding that value.
   RwLocked<std::unordered_map<std::string, ValueSets>> value_index;
   // Field path -> numeric index of the flushed numbers. Replaced whole by a flush.
@@ -60,6 +77,12 @@ struct FilterEngine {
   // SipHash-1-3 with an all-zero key over the text's bytes followed by one 0xFF byte.
   // Pure; takes no lock.
   static uint64_t hash_value(std::string_view text);
+
+  // The hash a bool value is indexed and looked up under. Contract: hash_value of "true"
+  // or "false", equal to the string's. Strict: SipHash-1-3 with an all-zero key over the
+  // text followed by one 0xFE byte, a message no string's hash is taken over (strings end
+  // in 0xFF). Pure; takes no lock.
+  uint64_t hash_bool(bool value) const;
 
   // Indexes every member of `object` (a kObject value) for `id` under `prefix`
   // (members' paths are prefix + "." + key, or the key alone when prefix is empty).
@@ -100,19 +123,32 @@ struct FilterEngine {
   // Cannot fail.
   void flush_pending();
 
-  // Flushes pending numbers, parses `filter_json` and evaluates it. A text that is not
-  // JSON gives a kValue error with the parser's message (the flush has run anyway).
+  // Flushes pending numbers, parses `filter_json` and evaluates it in the engine's
+  // dialect. A text that is not JSON gives a kValue error with the parser's message (the
+  // flush has run anyway). Strict: a filter check_filter_strict refuses gives its error
+  // and nothing is evaluated; otherwise the result is always determined.
   Result<OptionalIds> apply_filter(std::string_view filter_json);
 
-  // Evaluates a parsed filter: a fresh id set, or nullopt when undetermined. Only the
-  // first member (in key order) counts. Takes read locks one map at a time (for
-  // "$exists": false, field_presence then all_docs); never fails.
+  // Contract dialect. Evaluates a parsed filter: a fresh id set, or nullopt when
+  // undetermined. Only the first member (in key order) counts. Takes read locks one map
+  // at a time (for "$exists": false, field_presence then all_docs); never fails.
   OptionalIds eval_filter(const JsonValue& filter) const;
 
-  // Equality of a field with a value: strings and bools by value hash (read lock of
-  // value_index), numbers through the field's numeric tree (read lock of numeric_trees);
-  // null, arrays and objects, an unknown field or an unknown hash are undetermined.
-  // A copy, never the index's own set.
+  // Strict dialect. Ok when every part of the filter means something the indexes can
+  // answer, else a kValue error "filter: ..." naming the operator or field and what it
+  // takes (the first fault in key order). Depends on the filter alone, never on the
+  // indexed documents; reads no engine state.
+  static Status check_filter_strict(const JsonValue& filter);
+
+  // Strict dialect. Evaluates a filter check_filter_strict accepted: a fresh id set.
+  // As with eval_filter, numeric answers can hold removed ids (the trees keep them);
+  // callers leave deleted ids out. Read locks as eval_filter takes them; never fails.
+  roaring::Roaring eval_filter_strict(const JsonValue& filter) const;
+
+  // Equality of a field with a value: strings by value hash and bools by hash_bool (read
+  // lock of value_index), numbers through the field's numeric tree (read lock of
+  // numeric_trees); null, arrays and objects, an unknown field or an unknown hash are
+  // undetermined. A copy, never the index's own set.
   OptionalIds eval_eq(const std::string& path, const JsonValue& value) const;
 };
 

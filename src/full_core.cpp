@@ -67,7 +67,7 @@ uint64_t graph_scan_crossover(uint64_t graph_size, size_t ef) {
 }
 
 Result<std::unique_ptr<FullVendrelDB>> FullVendrelDB::open(std::string path, FullSettings settings) {
-  Result<DocumentLedger> ledger = DocumentLedger::open(std::move(path));
+  Result<DocumentLedger> ledger = DocumentLedger::open(std::move(path), FilterDialect::kStrict);
   if (!ledger.ok()) return ledger.error();
   auto db = std::make_unique<FullVendrelDB>();
   db->ledger = std::move(ledger.value());

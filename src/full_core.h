@@ -76,7 +76,7 @@ class FullVendrelDB {
   FullVendrelDB& operator=(const FullVendrelDB&) = delete;
 
   // Creates the directory (and missing parents) and an empty database, as
-  // VendrelDB::open does.
+  // VendrelDB::open does, with a filter index of the strict dialect.
   static Result<std::unique_ptr<FullVendrelDB>> open(std::string path, FullSettings settings = {});
 
   // Stores one document: the vector (whole; with the graph, also into the graph, where a

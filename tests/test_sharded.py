@@ -15,6 +15,7 @@ import vendrel  # noqa: E402
 from vendrel_plus import FullVendrelDB, ShardedVendrelDB, ShardLostError  # noqa: E402
 from vendrel_plus._native import ContractDB  # noqa: E402
 from vendrel_plus.merge import merge_hits  # noqa: E402
+from test_full_filters import random_document, random_filter as random_full_filter  # noqa: E402
 from test_sharded_rules import delete_over_partitions, random_filter, random_metadata  # noqa: E402
 
 pytestmark = pytest.mark.skipif(
@@ -180,6 +181,31 @@ def test_full_shards_find_the_exact_nearest_documents(tmp_path):
                 hits = sharded.search(query, 10, filter_json, False)
                 assert [hit[0] for hit in hits] == [ids[row] for row in best]
                 np.testing.assert_allclose([hit[1] for hit in hits], cosine[best], rtol=1e-5)
+
+
+def test_full_shards_delete_with_the_filter_as_given(tmp_path):
+    rng = random.Random(6)
+    one = FullVendrelDB(str(tmp_path / "one"))
+    with ShardedVendrelDB(str(tmp_path / "sharded"), 3, kind="full") as sharded:
+        for doc_id in rng.sample(range(300), 150):
+            text = json.dumps(random_document(rng))
+            one.add(doc_id, [1.0, 0.5], text)
+            sharded.add(doc_id, [1.0, 0.5], text)
+        # Every shard refuses the filter before it deletes anything.
+        refused = '{"$or": [{"c": "red"}, {"n": {"$foo": 1}}]}'
+        assert outcome(sharded.delete, refused) == outcome(one.delete, refused)
+        assert outcome(sharded.delete, refused)[0] is ValueError
+        everything = [1.0, 0.5]
+        deleted = 0
+        for _ in range(60):
+            filter_json = json.dumps(random_full_filter(rng))
+            if len(one.search(everything, 10**6, filter_json, False)) <= 15:  # not all at once
+                count = sharded.delete(filter_json)
+                assert count == one.delete(filter_json), filter_json
+                deleted += count
+        assert deleted > 0
+        assert ({hit[0] for hit in sharded.search(everything, 10**6, None, False)} ==
+                {hit[0] for hit in one.search(everything, 10**6, None, False)})
 
 
 def test_mixed_regimes_rank_full_vector_shards_first(tmp_path):

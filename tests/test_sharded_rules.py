@@ -13,6 +13,7 @@ from vendrel_plus import _native
 from vendrel_plus.filters import leaf_filters, parse_filter, rewrite_for_shards
 from vendrel_plus.merge import merge_hits
 from vendrel_plus.routing import global_count
+from test_full_filters import random_document, random_filter as random_full_filter
 
 # ---- Random metadata and filters, shared with test_sharded.py ----------------------
 
@@ -111,9 +112,11 @@ def delete_over_partitions(parts, filter_json):
 
 @pytest.mark.parametrize("shards", [2, 3])
 def test_delete_over_partitions_equals_one_database(tmp_path, shards):
+    # The rewrite serves the contract kind's language (the full kind's filters go to the
+    # shards unchanged).
     rng = random.Random(shards)
-    one = FullVendrelDB(str(tmp_path / "one"))
-    parts = [FullVendrelDB(str(tmp_path / f"part-{shard}")) for shard in range(shards)]
+    one = _native.ContractDB(str(tmp_path / "one"))
+    parts = [_native.ContractDB(str(tmp_path / f"part-{shard}")) for shard in range(shards)]
 
     def add(doc_id):
         text = random_metadata(rng)
@@ -131,6 +134,26 @@ def test_delete_over_partitions_equals_one_database(tmp_path, shards):
         assert set().union(*(live_ids(part, shard, shards) for shard, part in enumerate(parts))) == live_ids(one)
         counts = [part.count() for part in parts]
         assert global_count(counts, [_native.id_bound(part) for part in parts]) == one.count()
+
+
+def test_full_filters_unchanged_over_partitions_select_what_one_database_selects(tmp_path):
+    # The full kind's language decides a document by its own values alone, so its
+    # shards take the filter as it is.
+    rng = random.Random(4)
+    shards = 3
+    one = FullVendrelDB(str(tmp_path / "one"))
+    parts = [FullVendrelDB(str(tmp_path / f"part-{shard}")) for shard in range(shards)]
+    for doc_id in rng.sample(range(400), 250):
+        text = json.dumps(random_document(rng))
+        one.add(doc_id, [1.0, 0.5], text)
+        parts[doc_id % shards].add(doc_id // shards, [1.0, 0.5], text)
+    for _ in range(200):
+        filter_json = json.dumps(random_full_filter(rng))
+        selected = {local * shards + shard for shard, part in enumerate(parts)
+                    for local, _, _ in part.search([1.0, 0.5], 10**6, filter_json, False)}
+        assert selected == {hit[0] for hit in one.search([1.0, 0.5], 10**6, filter_json, False)}, filter_json
+        if len(selected) <= 10:
+            assert sum(part.delete(filter_json) for part in parts) == one.delete(filter_json) == len(selected)
 
 
 def test_rewrite_passes_operands_through_unchanged():

@@ -20,6 +20,12 @@ class FullVendrelDB:
     interpreter lock while it works, so threads share one database: searches run side by
     side, writers one at a time.
 
+    Filters follow MongoDB's meaning where the indexes can answer: ``{"cat": 3}`` is an
+    equality, every member of a filter object must hold, a value never seen selects
+    nothing, ``{}`` selects every document, and a bool equals only bools. A filter
+    they cannot answer (an unknown operator, an operand of the wrong kind, a whole
+    embedded object) raises ValueError saying what is accepted.
+
     Parameters
     ----------
     path : str or os.PathLike
@@ -130,7 +136,8 @@ class FullVendrelDB:
             An argument of the wrong type.
         ValueError
             `k` below 1, a query of another length than the stored vectors, a NaN or an
-            infinity in the query, or a filter that is not valid JSON.
+            infinity in the query, or a filter that is not valid JSON or not one the
+            indexes can answer.
         """
 
     def search_many(
@@ -161,10 +168,14 @@ class FullVendrelDB:
     def delete(self, filter_json: str | Mapping[str, object]) -> int:
         """Delete the documents the filter selects; return how many it selected.
 
+        Documents deleted before are not selected again (``vendrel.VendrelDB`` counts
+        those its indexes still hold).
+
         Raises
         ------
         ValueError
-            The filter is not valid JSON (nothing changes).
+            The filter is not valid JSON, or not a filter the indexes can answer
+            (nothing changes).
         """
 
     def count(self) -> int:

@@ -1,6 +1,8 @@
-"""How ``delete`` evaluates a filter over shards exactly as one database would.
+"""How ``delete`` evaluates a contract filter over shards exactly as one database would.
 
-Runs on the client side.
+Runs on the client side. Only the contract kind needs this: the full kind's filter
+language decides every clause from each document's own values, so its shards take
+the filter as it is.
 
 A filter clause can be *undetermined* (the indexes cannot decide it: a string value
 that never occurred, a field without numbers, a path never indexed), and the

@@ -383,9 +383,10 @@ class ShardedVendrelDB:
         and, while some contract shards are quantized and others are not, the hits of
         the full-vector shards first. The filter is evaluated by each shard over its
         own documents, so the result equals the merge of plain databases holding the
-        same partitions. Unlike ``delete``, a clause that only some shards can decide
-        (a value that occurs in one shard only; contract kind only) is decided per
-        shard, not as one database holding every document would decide it.
+        same partitions. Unlike ``delete``, with the contract kind a clause that only
+        some shards can decide (a value that occurs in one shard only) is decided per
+        shard, not as one database holding every document would decide it; the full
+        kind's clauses are decided by each document's own values.
 
         Parameters
         ----------
@@ -535,23 +536,33 @@ class ShardedVendrelDB:
         """Deletes the documents the filter selects; returns how many it selected.
 
         The filter is evaluated as one database holding every document would
-        evaluate it (``vendrel_plus.filters``): every shard is first asked which
-        clauses it can decide, then deletes what the global evaluation selects among
-        its documents. The count is the sum of the shards' counts, which is what one
-        database returns.
+        evaluate it. The full kind's filters decide every clause from each document's
+        own values, so every shard deletes what the filter selects among its
+        documents. The contract kind's clauses can be undetermined, depending on all
+        the documents an index has seen (``vendrel_plus.filters``): every shard is
+        first asked which clauses it can decide, then deletes what the global
+        evaluation selects among its documents. The count is the sum of the shards'
+        counts, which is what one database returns.
 
         Raises
         ------
         TypeError, UnicodeEncodeError
             ``filter_json`` is not a str (or cannot be encoded).
         ValueError
-            The filter is not valid JSON (the database's message); nothing changes.
+            The filter is not valid JSON, or (full kind) not a valid filter (the
+            database's message); nothing changes.
         ShardLostError
             A shard is lost.
         """
         with self._lock:
             self._check_open()
             filter_json = _native.convert_delete(filter_json)
+            if self._kind == "full":
+                # A filter the database refuses is refused by every shard before it
+                # deletes anything: the check reads the filter alone.
+                replies = self._call_all("delete", filter_json)
+                self._raise_failures(replies)
+                return sum(replies.values())
             parsed = parse_filter(filter_json)
             leaves = leaf_filters(parsed)
             decided = set()

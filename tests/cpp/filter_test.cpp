@@ -34,6 +34,13 @@ MaybeIds run(FilterEngine& engine, std::string_view filter) {
   return ids_of(*result.value());
 }
 
+// A strict engine's result, which is always determined.
+Ids run_strict(FilterEngine& engine, std::string_view filter) {
+  const MaybeIds ids = run(engine, filter);
+  EXPECT_TRUE(ids.has_value()) << filter;
+  return ids.value_or(Ids{});
+}
+
 TEST(SipHash, PublishedSipHash24Vectors) {
   std::string message;
   for (int i = 0; i < 64; ++i) message.push_back(static_cast<char>(i));
@@ -192,6 +199,91 @@ TEST_F(FilterLanguage, ParseErrorStillFlushes) {
   EXPECT_EQ(result.error().message, "EOF while parsing an object at line 1 column 1");
   EXPECT_TRUE(engine.pending_numeric.value.empty());
   EXPECT_EQ(ids_of(engine.numeric_trees.value.at("price").exact(1)), (Ids{5}));
+}
+
+class StrictFilterLanguage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    add(engine, 1, R"({"color": "red", "size": "L", "price": 10, "flag": true, "tags": ["a"], "user": {"age": 30}})");
+    add(engine, 2, R"({"color": "blue", "size": "L", "price": 20, "flag": "true", "n": null, "big": 9007199254740993})");
+    add(engine, 3, R"({"color": "red", "size": "M", "price": 30.5, "flag": false})");
+    engine.add_document(4);  // metadata that is not an object
+  }
+  FilterEngine engine{FilterDialect::kStrict};
+};
+
+// Where the contract leaves a clause undetermined or reads one member only, the strict
+// dialect decides every clause and every member must hold.
+TEST_F(StrictFilterLanguage, Table) {
+  const Ids all = {1, 2, 3, 4};
+  const std::pair<const char*, Ids> cases[] = {
+      {"{}", all},
+      {R"({"size": "M", "color": "blue"})", Ids{}},
+      {R"({"size": "L", "color": "blue"})", Ids{2}},
+      {R"({"color": "purple"})", Ids{}},
+      {R"({"$or": []})", Ids{}},
+      {R"({"$and": []})", all},
+      {R"({"$not": {"color": "purple"}})", all},
+      {R"({"$and": [{"color": "purple"}, {"size": "L"}]})", Ids{}},
+      {R"({"color": {"$ne": "purple"}})", all},
+      {R"({"color": {"$ne": "red"}})", Ids{2, 4}},
+      {R"({"color": 5})", Ids{}},  // no numbers in the field
+      {R"({"color": {"$gt": 1}})", Ids{}},
+      {R"({"price": "10"})", Ids{}},
+      {R"({"price": 10.0})", Ids{1}},
+      {R"({"price": {"$gte": 10, "$lt": 30}})", Ids{1, 2}},
+      {R"({"price": {"$gt": 15}, "size": "L"})", Ids{2}},
+      {R"({"big": 9007199254740992})", Ids{2}},
+      {R"({"flag": true})", Ids{1}},  // bools and strings no longer meet
+      {R"({"flag": "true"})", Ids{2}},
+      {R"({"flag": {"$ne": true}})", Ids{2, 3, 4}},
+      {R"({"flag": {"$in": [false, "true", 7]}})", Ids{2, 3}},
+      {R"({"color": {"$nin": ["red", 3]}})", Ids{2, 4}},
+      {R"({"never": {"$exists": true}})", Ids{}},
+      {R"({"never": {"$exists": false}})", all},
+      {R"({"tags": {"$exists": true}})", Ids{1}},
+      {R"({"user.age": 30, "$or": [{"size": "M"}, {"color": "red"}]})", Ids{1}},
+      {R"({"$not": {"color": "red"}, "price": {"$lt": 25}})", Ids{2}},
+  };
+  for (const auto& [filter, expected] : cases) EXPECT_EQ(run_strict(engine, filter), expected) << filter;
+}
+
+// An id added again matches its earlier strings too, and answers as its smallest number.
+TEST_F(StrictFilterLanguage, AddedAgainMatchesEarlierValues) {
+  add(engine, 3, R"({"price": 0.5, "color": "green"})");
+  EXPECT_EQ(run_strict(engine, R"({"price": {"$lt": 5}})"), (Ids{3}));
+  EXPECT_EQ(run_strict(engine, R"({"price": 30.5})"), Ids{});
+  EXPECT_EQ(run_strict(engine, R"({"color": "red"})"), (Ids{1, 3}));
+  EXPECT_EQ(run_strict(engine, R"({"color": "green"})"), (Ids{3}));
+}
+
+// The check reads the filter alone: a fault is refused wherever it stands, even behind a
+// clause that selects nothing, and nothing is evaluated.
+TEST_F(StrictFilterLanguage, FaultsAreRefusedWhateverTheDocuments) {
+  for (const char* filter : {R"({"$and": [{"color": "purple"}, {"color": {"$regex": "r"}}]})",
+                             R"({"$or": [{"size": "L"}, {"size": {"$in": "L"}}]})", "[]"}) {
+    Result<OptionalIds> result = engine.apply_filter(filter);
+    ASSERT_FALSE(result.ok()) << filter;
+    EXPECT_EQ(result.error().kind, ErrorKind::kValue);
+    EXPECT_EQ(result.error().message.rfind("filter: ", 0), 0u) << result.error().message;
+  }
+}
+
+TEST(StrictFilterEngine, BoolsAreHashedApartFromStrings) {
+  FilterEngine contract;
+  FilterEngine strict(FilterDialect::kStrict);
+  EXPECT_EQ(contract.hash_bool(true), FilterEngine::hash_value("true"));
+  EXPECT_NE(strict.hash_bool(true), FilterEngine::hash_value("true"));
+  EXPECT_NE(strict.hash_bool(false), FilterEngine::hash_value("false"));
+  EXPECT_NE(strict.hash_bool(true), strict.hash_bool(false));
+  // Batch indexing hashes as the engine's dialect does.
+  Result<JsonValue> text = parse_json(R"({"f": "true"})");
+  Result<JsonValue> flag = parse_json(R"({"f": true})");
+  const IndexedDocument documents[] = {{1, &text.value()}, {2, &flag.value()}};
+  strict.index_batch(documents);
+  add(strict, 3, R"({"f": true})");
+  EXPECT_EQ(run_strict(strict, R"({"f": true})"), (Ids{2, 3}));
+  EXPECT_EQ(run_strict(strict, R"({"f": "true"})"), (Ids{1}));
 }
 
 // Batch indexing must leave the engine as indexing one document at a time does, with or

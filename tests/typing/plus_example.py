@@ -12,7 +12,7 @@ from vendrel_plus import FullVendrelDB, ShardedVendrelDB
 
 
 def nearest(db: FullVendrelDB | ShardedVendrelDB, query: npt.NDArray[np.float32]) -> list[int]:
-    return [doc_id for doc_id, _score, _metadata in db.search(query, 3, {"even": {"$eq": True}}, include_metadata=False)]
+    return [doc_id for doc_id, _score, _metadata in db.search(query, 3, {"even": True}, include_metadata=False)]
 
 
 def main(directory: str) -> None:
@@ -24,7 +24,7 @@ def main(directory: str) -> None:
     assert nearest(db, vectors[4])[0] == 4
     lists: list[list[tuple[int, float, str]]] = db.search_many(vectors[:2], 1, ef=32)
     assert [hits[0][0] for hits in lists] == [0, 1]
-    assert db.delete({"even": {"$eq": False}}) == 10 and db.count() == 21 - 10
+    assert db.delete({"even": False}) == 10 and db.count() == 21 - 10
 
 
 def sharded_use(db: ShardedVendrelDB, vectors: npt.NDArray[np.float32]) -> int:
