@@ -60,8 +60,8 @@ PyObject* call_released(Call&& call) noexcept {
 
 using plus::convert_plus;
 
-constexpr const char* kNewNames[] = {"path", "index", "m", "ef_construction", "ef_search"};
-constexpr Signature kNew{"FullVendrelDB()", kNewNames, 1};
+constexpr const char* kNewNames[] = {"path", "index", "m", "ef_construction", "ef_search", "durability"};
+constexpr Signature kNew{"FullVendrelDB()", kNewNames, 1, 5};
 constexpr Signature kAdd{"FullVendrelDB.add()", kAddNames, 3};
 constexpr Signature kAddMany{"FullVendrelDB.add_many()", kAddManyNames, 3};
 constexpr const char* kFullSearchNames[] = {"query", "k", "filter_json", "include_metadata", "ef"};
@@ -72,10 +72,11 @@ constexpr Signature kBuildResults{"FullVendrelDB.build_results()", kBuildResults
 constexpr Signature kDelete{"FullVendrelDB.delete()", kDeleteNames, 1};
 
 PyObject* full_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* argv[5] = {};
+  PyObject* argv[6] = {};
   std::string path;
   FullSettings settings;
   size_t index_kind = 0;
+  size_t durability = 0;
   if (!bind_arguments(kNew, args, kwargs, argv) ||
       !convert_plus(argv[0], [&](PyObject* o) { return plus::to_path(o, &path); }) ||
       !convert_plus(argv[1], [&](PyObject* o) { return plus::to_choice(o, "index", {"exact", "hnsw"}, &index_kind); }) ||
@@ -85,10 +86,16 @@ PyObject* full_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }) ||
       !convert_plus(argv[4], [&](PyObject* o) {
         return plus::to_bounded(o, "ef_search", 1, kMaxExpansion, &settings.graph.ef_search);
+      }) ||
+      !convert_plus(argv[5], [&](PyObject* o) {
+        return plus::to_choice(o, "durability", {"process", "power", "memory"}, &durability);
       })) {
     return nullptr;
   }
   settings.index = index_kind == 0 ? IndexKind::kExact : IndexKind::kGraph;
+  settings.durability = durability == 0 ? Durability::kProcess : durability == 1 ? Durability::kPower : Durability::kMemory;
+  // Settings left out take the stored ones when the directory holds a database.
+  settings.named = {argv[1] != nullptr, argv[2] != nullptr, argv[3] != nullptr, argv[4] != nullptr};
   return call_open(type, [&] { return FullVendrelDB::open(std::move(path), settings); });
 }
 
@@ -206,6 +213,35 @@ PyObject* full_clean_expired(PyObject* self, PyObject* /*unused*/) {
   return call_released([&] { return db->clean_expired(); });
 }
 
+PyObject* full_checkpoint(PyObject* self, PyObject* /*unused*/) {
+  FullVendrelDB* db = database_of(self);
+  if (db == nullptr) return nullptr;
+  return call_released([&] { return db->checkpoint(); });
+}
+
+PyObject* full_close(PyObject* self, PyObject* /*unused*/) {
+  FullVendrelDB* db = database_of(self);
+  if (db == nullptr) return nullptr;
+  return call_released([&] { return db->close(); });
+}
+
+PyObject* full_enter(PyObject* self, PyObject* /*unused*/) {
+  if (database_of(self) == nullptr) return nullptr;
+  Py_INCREF(self);
+  return self;
+}
+
+// __exit__ closes whatever ended the block; an exception of close() is raised only when
+// the block itself ended normally (Python chains it otherwise).
+PyObject* full_exit(PyObject* self, PyObject* const* /*args*/, Py_ssize_t /*nargs*/) {
+  FullVendrelDB* db = database_of(self);
+  if (db == nullptr) return nullptr;
+  PyObject* closed = call_released([&] { return db->close(); });
+  if (closed == nullptr) return nullptr;
+  Py_DECREF(closed);
+  Py_RETURN_FALSE;
+}
+
 PyMethodDef full_methods[] = {
     {"add", as_cfunction(full_add), METH_FASTCALL | METH_KEYWORDS,
      "add($self, internal_id, vector, metadata_json, ttl=None)\n--\n\n"
@@ -231,11 +267,19 @@ PyMethodDef full_methods[] = {
     {"clean_expired", as_cfunction(full_clean_expired), METH_NOARGS,
      "clean_expired($self)\n--\n\n"
      "Deletes the documents whose time to live has passed; returns None."},
+    {"checkpoint", as_cfunction(full_checkpoint), METH_NOARGS,
+     "checkpoint($self)\n--\n\n"
+     "Writes a checkpoint now: the directory's files hold everything, the log restarts."},
+    {"close", as_cfunction(full_close), METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Checkpoints and releases the directory; later calls raise ValueError."},
+    {"__enter__", as_cfunction(full_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", as_cfunction(full_exit), METH_FASTCALL, "__exit__($self, *exc_info)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 constexpr const char kFullClassDoc[] =
-    "FullVendrelDB(path, index='exact', m=16, ef_construction=100, ef_search=128)\n--\n\n";
+    "FullVendrelDB(path, index='exact', m=16, ef_construction=100, ef_search=128, *, durability='process')\n--\n\n";
 
 PyType_Slot full_slots[] = {
     {Py_tp_doc, const_cast<char*>(kFullClassDoc)},

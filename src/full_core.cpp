@@ -66,6 +66,40 @@ uint64_t graph_scan_crossover(uint64_t graph_size, size_t ef) {
   return std::max<uint64_t>(2000, static_cast<uint64_t>(balance));
 }
 
+namespace {
+
+// The names under which the manifest keeps the settings fixed at creation.
+constexpr const char* kIndexSetting = "index";
+constexpr const char* kConnectivitySetting = "m";
+constexpr const char* kEfConstructionSetting = "ef_construction";
+constexpr const char* kEfSearchSetting = "ef_search";
+constexpr const char* kDimensionSetting = "dimension";
+
+const char* index_name(IndexKind kind) { return kind == IndexKind::kGraph ? "hnsw" : "exact"; }
+
+std::optional<size_t> stored_number(const StoredSettings& stored, const char* name) {
+  const auto found = stored.find(name);
+  if (found == stored.end() || found->second.empty()) return std::nullopt;
+  size_t value = 0;
+  for (char digit : found->second) {
+    if (digit < '0' || digit > '9' || value > (SIZE_MAX - 9) / 10) return std::nullopt;
+    value = value * 10 + static_cast<size_t>(digit - '0');
+  }
+  return value;
+}
+
+// The rows [0, count) of `rows`.
+StoredRows first_rows(const StoredRows& rows, size_t count) {
+  StoredRows first;
+  first.ids = rows.ids.first(count);
+  first.vectors.assign(rows.vectors.begin(), rows.vectors.begin() + static_cast<std::ptrdiff_t>(count));
+  first.texts.assign(rows.texts.begin(), rows.texts.begin() + static_cast<std::ptrdiff_t>(count));
+  first.expires_at.assign(rows.expires_at.begin(), rows.expires_at.begin() + static_cast<std::ptrdiff_t>(count));
+  return first;
+}
+
+}  // namespace
+
 Result<std::unique_ptr<FullVendrelDB>> FullVendrelDB::open(std::string path, FullSettings settings) {
   Result<DocumentLedger> ledger = DocumentLedger::open(std::move(path), FilterDialect::kStrict);
   if (!ledger.ok()) return ledger.error();
@@ -74,7 +108,98 @@ Result<std::unique_ptr<FullVendrelDB>> FullVendrelDB::open(std::string path, Ful
   db->settings = settings;
   db->rows = std::make_shared<RwLocked<VectorTable>>();
   db->rows->value = VectorTable(/*keep_norms=*/true);
+  Status recovered = db->recover();
+  if (!recovered.ok()) return recovered.error();
   return db;
+}
+
+Status FullVendrelDB::recover() {
+  if (settings.durability == Durability::kMemory) {
+    Result<DirectoryLock> lock = DirectoryLock::acquire(ledger.path);
+    if (!lock.ok()) return lock.error();
+    memory_lock_.emplace(std::move(lock.value()));
+    Result<std::optional<Manifest>> manifest = read_manifest(ledger.path);
+    if (!manifest.ok() || manifest.value()) {
+      return value_error("the directory " + ledger.path +
+                         " holds a durable database: open it with durability 'process' or 'power', not 'memory'");
+    }
+    return ok_status();
+  }
+  Result<std::unique_ptr<Journal>> journal = Journal::open(ledger.path, settings.durability);
+  if (!journal.ok()) return journal.error();
+  journal_ = std::move(journal.value());
+  if (!journal_->manifest()) {
+    // A new database: its first checkpoint records its settings before any call.
+    Status first = journal_->checkpoint(ledger, rows->value, nullptr, settings_to_store());
+    if (!first.ok()) return first;
+    return journal_->replay([](const DecodedCall&) { return ok_status(); });
+  }
+  Status taken = take_stored_settings(journal_->manifest()->settings);
+  if (!taken.ok()) return taken;
+  Status loaded = journal_->load_ledger(ledger);
+  if (!loaded.ok()) return loaded;
+  Result<VectorTable> table = journal_->load_rows();
+  if (!table.ok()) return table.error();
+  rows->value = std::move(table.value());
+  Result<std::optional<GraphBlob>> blob = journal_->load_graph();
+  if (!blob.ok()) return blob.error();
+  if (blob.value()) {
+    if (settings.index != IndexKind::kGraph || dimension == 0) {
+      return value_error(path_in(ledger.path, kManifestFileName) + ": names a graph file for a database without a graph");
+    }
+    Result<std::unique_ptr<GraphIndex>> loaded_graph =
+        GraphIndex::load(std::as_bytes(blob.value()->bytes), &rows->value, dimension, settings.graph);
+    if (!loaded_graph.ok()) return loaded_graph.error();
+    graph = std::move(loaded_graph.value());
+  } else {
+    create_graph_once_dimensioned();
+  }
+  return journal_->replay([this](const DecodedCall& call) { return replay_call(call); });
+}
+
+Status FullVendrelDB::take_stored_settings(const StoredSettings& stored) {
+  const auto differs = [&](const char* name, const std::string& stored_value, const std::string& named_value) {
+    return value_error("the database at " + ledger.path + " was created with " + name + "=" + stored_value +
+                       "; it cannot be opened with " + name + "=" + named_value +
+                       " (leave " + name + " out to take the stored value)");
+  };
+  const auto index = stored.find(kIndexSetting);
+  const std::optional<size_t> connectivity = stored_number(stored, kConnectivitySetting);
+  const std::optional<size_t> ef_construction = stored_number(stored, kEfConstructionSetting);
+  const std::optional<size_t> ef_search = stored_number(stored, kEfSearchSetting);
+  const std::optional<size_t> stored_dimension = stored_number(stored, kDimensionSetting);
+  if (index == stored.end() || (index->second != "exact" && index->second != "hnsw") || !connectivity ||
+      !ef_construction || !ef_search || !stored_dimension) {
+    return value_error(path_in(ledger.path, kManifestFileName) + ": the stored settings are incomplete");
+  }
+  const IndexKind stored_index = index->second == "hnsw" ? IndexKind::kGraph : IndexKind::kExact;
+  if (settings.named.index && settings.index != stored_index) {
+    return differs("index", "'" + index->second + "'", std::string("'") + index_name(settings.index) + "'");
+  }
+  settings.index = stored_index;
+  if (stored_index == IndexKind::kGraph) {
+    if (settings.named.connectivity && settings.graph.connectivity != *connectivity) {
+      return differs("m", std::to_string(*connectivity), std::to_string(settings.graph.connectivity));
+    }
+    if (settings.named.ef_construction && settings.graph.ef_construction != *ef_construction) {
+      return differs("ef_construction", std::to_string(*ef_construction), std::to_string(settings.graph.ef_construction));
+    }
+  }
+  settings.graph.connectivity = *connectivity;
+  settings.graph.ef_construction = *ef_construction;
+  if (!settings.named.ef_search) settings.graph.ef_search = *ef_search;
+  dimension = *stored_dimension;
+  return ok_status();
+}
+
+StoredSettings FullVendrelDB::settings_to_store() const {
+  return StoredSettings{
+      {kIndexSetting, index_name(settings.index)},
+      {kConnectivitySetting, std::to_string(settings.graph.connectivity)},
+      {kEfConstructionSetting, std::to_string(settings.graph.ef_construction)},
+      {kEfSearchSetting, std::to_string(settings.graph.ef_search)},
+      {kDimensionSetting, std::to_string(dimension)},
+  };
 }
 
 template <typename Read>
@@ -82,23 +207,19 @@ auto FullVendrelDB::read_after_sweep(Read&& read) -> decltype(read()) {
   for (;;) {
     {
       std::shared_lock guard(lock_);
+      Status open = check_open();
+      if (!open.ok()) return open.error();
       Result<bool> due = ledger.sweep_due();
       if (!due.ok()) return due.error();
       if (!due.value()) return read();
     }
-    // Another sweep may have run between the two locks; clean_expired then finds nothing.
+    // Another sweep may have run between the two locks; this one then finds nothing.
     std::unique_lock guard(lock_);
-    Status swept = ledger.clean_expired(unindex_);
+    Status open = check_open();
+    if (!open.ok()) return open.error();
+    Status swept = sweep_locked();
     if (!swept.ok()) return swept.error();
   }
-}
-
-Status FullVendrelDB::check_row(std::span<const float> vector, const Result<JsonValue>& parsed) const {
-  if (dimension != 0 && vector.size() != dimension) return dimension_mismatch(dimension, vector.size());
-  const std::span<const float> one[] = {vector};
-  if (const std::optional<NonFinite> bad = first_non_finite(one)) return non_finite_error("vector", bad->position, bad->value);
-  if (!parsed.ok()) return not_json_error(parsed.error());
-  return ok_status();
 }
 
 Status FullVendrelDB::check_query(std::span<const float> query) const {
@@ -121,114 +242,252 @@ void FullVendrelDB::create_graph_once_dimensioned() {
   }
 }
 
-void FullVendrelDB::store_rows(const DocumentBatch& batch, size_t begin, size_t end) {
-  if (begin == end) return;
-  for (size_t row = begin; row < end; ++row) fix_dimension(batch.vectors[row].size());
+struct FullVendrelDB::RowsPlan {
+  size_t accepted = 0;
+  std::optional<std::pair<size_t, Error>> refusal;
+  std::vector<std::optional<uint64_t>> expires_at;
+};
+
+FullVendrelDB::RowsPlan FullVendrelDB::plan_rows(const DocumentBatch& batch) const {
+  RowsPlan plan;
+  size_t stop = batch.size();
+  const auto refuse = [&](size_t row, Error why) {
+    if (row < stop) {
+      stop = row;
+      plan.refusal.emplace(row, std::move(why));
+    }
+  };
+  size_t planned_dimension = dimension;
+  for (size_t row = 0; row < batch.size(); ++row) {
+    const size_t length = batch.vectors[row].size();
+    if (planned_dimension == 0) {
+      planned_dimension = length;
+    } else if (length != planned_dimension) {
+      refuse(row, dimension_mismatch(planned_dimension, length));
+      break;
+    }
+  }
+  if (const std::optional<NonFinite> bad = first_non_finite(std::span(batch.vectors).first(stop))) {
+    refuse(bad->row, non_finite_error("vector", bad->position, bad->value));
+  }
+  // Parsed a chunk at a time (on the pool) and dropped: storing parses them again, which
+  // costs less than holding every parsed text of a large batch.
+  for (size_t begin = 0; begin < stop; begin += kBatchChunkRows) {
+    const size_t end = std::min(stop, begin + kBatchChunkRows);
+    const ParsedTexts parsed(std::span(batch.metadata_jsons).subspan(begin, end - begin));
+    for (size_t row = begin; row < end; ++row) {
+      if (!parsed[row - begin].ok()) {
+        refuse(row, not_json_error(parsed[row - begin].error()));
+        break;
+      }
+    }
+  }
+  plan.accepted = stop;
+  plan.expires_at.assign(stop, std::nullopt);
+  if (std::any_of(batch.ttls.begin(), batch.ttls.begin() + static_cast<std::ptrdiff_t>(std::min(stop, batch.ttls.size())),
+                  [](const auto& ttl) { return ttl.has_value(); })) {
+    Result<uint64_t> now = unix_now_seconds();
+    if (!now.ok()) {
+      plan.accepted = 0;
+      plan.refusal.emplace(0, now.error());
+      return plan;
+    }
+    for (size_t row = 0; row < stop; ++row) {
+      // Wraps around like the unsigned 64-bit sum it is: a negative ttl lies in the past.
+      if (const auto ttl = batch.ttl(row)) plan.expires_at[row] = now.value() + static_cast<uint64_t>(*ttl);
+    }
+  }
+  return plan;
+}
+
+Status FullVendrelDB::store_checked(const DocumentBatch& batch, bool single) {
+  const auto as_returned = [&](size_t row, const Error& error) { return single ? error : row_error(row, error); };
+  RowsPlan plan = plan_rows(batch);
+  if (plan.accepted > 0) {
+    StoredRows accepted;
+    accepted.ids = batch.ids.first(plan.accepted);
+    accepted.vectors.assign(batch.vectors.begin(), batch.vectors.begin() + static_cast<std::ptrdiff_t>(plan.accepted));
+    accepted.texts.assign(batch.metadata_jsons.begin(),
+                          batch.metadata_jsons.begin() + static_cast<std::ptrdiff_t>(plan.accepted));
+    accepted.expires_at = std::move(plan.expires_at);
+    Result<Stored> stored = store_rows(accepted, /*log=*/true);
+    if (!stored.ok()) return stored.error();
+    checkpoint_if_due();
+    if (stored.value().refused) return as_returned(stored.value().rows, *stored.value().refused);
+  }
+  if (plan.refusal) return as_returned(plan.refusal->first, plan.refusal->second);
+  return ok_status();
+}
+
+Result<FullVendrelDB::Stored> FullVendrelDB::store_rows(const StoredRows& rows, bool log) {
+  const bool logged = log && journal_ != nullptr;
+  uint64_t length_before = 0;
+  if (logged) {
+    Result<uint64_t> length = ledger.metadata->file_length();
+    if (!length.ok()) return length.error();
+    length_before = length.value();
+  }
+  const BatchAppend appended = ledger.metadata->append_batch_whole(rows.texts);
+  Stored stored{appended.offsets.size(), appended.error};
+  if (stored.rows == 0) return stored;
+  const StoredRows kept = stored.rows == rows.size() ? rows : first_rows(rows, stored.rows);
+  if (logged) {
+    size_t planned_dimension = dimension;
+    uint64_t graph_rows = 0;
+    for (const auto& vector : kept.vectors) {
+      if (planned_dimension == 0) planned_dimension = vector.size();
+      graph_rows += vector.empty() ? 0 : 1;
+    }
+    Status written = journal_->append(EncodedCall::store_rows(kept, planned_dimension),
+                                      settings.index == IndexKind::kGraph ? graph_rows : 0);
+    if (!written.ok()) {
+      (void)ledger.metadata->truncate_to(length_before);  // the texts of a call that is not stored
+      return written.error();
+    }
+  }
+  Status applied = apply_rows(kept, appended.offsets);
+  if (!applied.ok()) return applied.error();
+  return stored;
+}
+
+Status FullVendrelDB::apply_rows(const StoredRows& rows, std::span<const uint32_t> offsets) {
+  const size_t count = rows.size();
+  for (const auto& vector : rows.vectors) fix_dimension(vector.size());
   create_graph_once_dimensioned();
-  ledger.raise_id_bound(*std::max_element(batch.ids.begin() + begin, batch.ids.begin() + end));
-  std::unique_lock guard(rows->lock);
-  rows->value.put_batch(batch.ids.subspan(begin, end - begin),
-                        std::span<const std::span<const float>>(batch.vectors).subspan(begin, end - begin));
+  ledger.raise_id_bound(*std::max_element(rows.ids.begin(), rows.ids.end()));
+  {
+    std::unique_lock guard(this->rows->lock);
+    this->rows->value.put_batch(rows.ids, rows.vectors);
+  }
+  for (size_t row = 0; row < count; ++row) {
+    ledger.metadata->set_entry(rows.ids[row], MetadataEntry{offsets[row], static_cast<uint32_t>(rows.texts[row].size())});
+  }
+  // Indexed as the rows added one by one would index them; numbers due for the trees are
+  // held until the end, so that each tree is rebuilt once.
+  HeldNumbers held;
+  for (size_t begin = 0; begin < count; begin += kBatchChunkRows) {
+    const size_t end = std::min(count, begin + kBatchChunkRows);
+    const ParsedTexts parsed(std::span(rows.texts).subspan(begin, end - begin));
+    std::vector<IndexedDocument> documents(end - begin);
+    for (size_t row = begin; row < end; ++row) {
+      const Result<JsonValue>& value = parsed[row - begin];
+      if (!value.ok()) {
+        ledger.filter->flush_held(held);
+        return value_error("a stored text that is not JSON (id " + std::to_string(rows.ids[row]) + "): " +
+                           value.error().message);
+      }
+      documents[row - begin] =
+          IndexedDocument{rows.ids[row], value.value().kind == JsonValue::Kind::kObject ? &value.value() : nullptr};
+    }
+    ledger.filter->index_batch(documents, &held);
+  }
+  ledger.filter->flush_held(held);
+  {
+    std::unique_lock guard(ledger.expirations->lock);
+    for (size_t row = 0; row < count; ++row) {
+      if (rows.expires_at[row]) ledger.expirations->value.set(rows.ids[row], *rows.expires_at[row]);
+    }
+  }
+  if (!graph) return ok_status();
+  // A deleted id stays hidden, as add keeps it.
+  std::vector<uint32_t> visible;
+  std::vector<uint32_t> hidden;
+  {
+    std::shared_lock guard(ledger.deleted->lock);
+    for (size_t row = 0; row < count; ++row) {
+      if (rows.vectors[row].empty()) continue;
+      (ledger.deleted->value.contains(rows.ids[row]) ? hidden : visible).push_back(rows.ids[row]);
+    }
+  }
+  Status reserved = graph->reserve(visible.size() + hidden.size());
+  if (!reserved.ok()) return reserved;
+  Status inserted = graph->insert_batch(visible, /*deleted=*/false);
+  if (!inserted.ok()) return inserted;
+  return graph->insert_batch(hidden, /*deleted=*/true);
+}
+
+Status FullVendrelDB::remove_logged(const roaring::Roaring& ids, bool expired) {
+  if (ids.isEmpty()) return ok_status();
+  if (journal_) {
+    Status written = journal_->append(EncodedCall::removal(expired ? OperationKind::kExpiry : OperationKind::kRemoval, ids), 0);
+    if (!written.ok()) return written;
+  }
+  ledger.remove(ids, expired, unindex_);
+  return ok_status();
+}
+
+Status FullVendrelDB::sweep_locked() {
+  Result<uint64_t> now = unix_now_seconds();
+  if (!now.ok()) return now.error();
+  std::vector<uint32_t> expired;
+  {
+    std::shared_lock guard(ledger.expirations->lock);
+    expired = ledger.expirations->value.expired_before(now.value());
+  }
+  if (expired.empty()) return ok_status();
+  std::sort(expired.begin(), expired.end());
+  Status removed = remove_logged(roaring::Roaring(expired.size(), expired.data()), /*expired=*/true);
+  if (removed.ok()) checkpoint_if_due();
+  return removed;
+}
+
+Status FullVendrelDB::replay_call(const DecodedCall& call) {
+  if (call.kind != OperationKind::kStoreRows) {
+    ledger.remove(call.ids, call.kind == OperationKind::kExpiry, unindex_);
+    return ok_status();
+  }
+  if (call.rows.size() == 0) return ok_status();
+  for (const auto& vector : call.rows.vectors) {
+    if (!vector.empty() && dimension != 0 && vector.size() != dimension) {
+      return value_error("log of " + ledger.path + ": a call stores vectors of " + std::to_string(vector.size()) +
+                         " components into a database of dimension " + std::to_string(dimension));
+    }
+  }
+  Result<Stored> stored = store_rows(call.rows, /*log=*/false);
+  if (!stored.ok()) return stored.error();
+  if (stored.value().refused) {
+    return value_error("replaying the log of " + ledger.path + ": " + stored.value().refused->message);
+  }
+  return ok_status();
+}
+
+Status FullVendrelDB::check_open() const {
+  if (closed_) return value_error("operation on a closed FullVendrelDB");
+  return ok_status();
+}
+
+Status FullVendrelDB::checkpoint_locked() {
+  if (!journal_) return ok_status();
+  std::shared_lock rows_guard(rows->lock);
+  GraphSaver saver;
+  if (graph) saver = [this](const std::function<Status(const void*, size_t)>& write) { return graph->save(write); };
+  return journal_->checkpoint(ledger, rows->value, graph ? &saver : nullptr, settings_to_store());
+}
+
+void FullVendrelDB::checkpoint_if_due() {
+  if (journal_ && journal_->checkpoint_due(graph ? graph->size() : 0)) (void)checkpoint_locked();
 }
 
 Status FullVendrelDB::add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
                           std::optional<int64_t> ttl) {
+  const uint32_t ids[] = {id};
+  DocumentBatch one;
+  one.ids = ids;
+  one.vectors = {vector};
+  one.metadata_jsons = {metadata_json};
+  if (ttl) one.ttls = {ttl};
   std::unique_lock guard(lock_);
-  const Result<JsonValue> parsed = parse_json(metadata_json);
-  Status checked = check_row(vector, parsed);
-  if (!checked.ok()) return checked;
-  std::optional<uint64_t> expires_at;
-  if (ttl) {
-    Result<uint64_t> now = unix_now_seconds();
-    if (!now.ok()) return now.error();
-    // Wraps around like the unsigned 64-bit sum it is: a negative ttl lies in the past.
-    expires_at = now.value() + static_cast<uint64_t>(*ttl);
-  }
-  // The last step that can fail; a text cut short is cut off again.
-  Status appended = ledger.metadata->append_whole(id, metadata_json);
-  if (!appended.ok()) return appended;
-
-  fix_dimension(vector.size());
-  create_graph_once_dimensioned();
-  ledger.raise_id_bound(id);
-  {
-    std::unique_lock rows_guard(rows->lock);
-    rows->value.put(id, vector);
-  }
-  if (graph && !vector.empty()) {
-    bool deleted = false;
-    {
-      std::shared_lock deleted_guard(ledger.deleted->lock);
-      deleted = ledger.deleted->value.contains(id);
-    }
-    Status inserted = graph->insert(id, vector, deleted);
-    if (!inserted.ok()) return inserted;
-  }
-  ledger.filter->add_document(id);
-  if (parsed.value().kind == JsonValue::Kind::kObject) ledger.filter->index_object(parsed.value(), std::string(), id);
-  if (expires_at) {
-    std::unique_lock expiry_guard(ledger.expirations->lock);
-    ledger.expirations->value.set(id, *expires_at);
-  }
-  return ok_status();
-}
-
-Status FullVendrelDB::insert_into_graph(const DocumentBatch& batch, size_t begin, size_t end) {
-  if (!graph) return ok_status();
-  // A deleted id stays hidden, as add keeps it; an id repeats only with one status.
-  for (const bool deleted : {false, true}) {
-    std::vector<uint32_t> ids;
-    std::vector<float> block;
-    {
-      std::shared_lock guard(ledger.deleted->lock);
-      for (size_t row = begin; row < end; ++row) {
-        if (batch.vectors[row].empty() || ledger.deleted->value.contains(batch.ids[row]) != deleted) continue;
-        ids.push_back(batch.ids[row]);
-        block.insert(block.end(), batch.vectors[row].begin(), batch.vectors[row].end());
-      }
-    }
-    if (ids.empty()) continue;
-    Status inserted = graph->insert_batch(ids, block, deleted);
-    if (!inserted.ok()) return inserted;
-  }
-  return ok_status();
+  Status open = check_open();
+  if (!open.ok()) return open;
+  return store_checked(one, /*single=*/true);
 }
 
 Status FullVendrelDB::add_many(const DocumentBatch& batch) {
-  // Rows from the first one holding a NaN or an infinity on are never offered to the
-  // chunks; an earlier row that fails reports its own error first.
-  const std::optional<NonFinite> bad = first_non_finite(batch.vectors);
-  DocumentBatch offered = batch;
-  if (bad) {
-    offered.ids = batch.ids.first(bad->row);
-    offered.vectors.resize(bad->row);
-    offered.metadata_jsons.resize(bad->row);
-    if (!offered.ttls.empty()) offered.ttls.resize(bad->row);
-  }
   std::unique_lock guard(lock_);
-  Status added = ledger.add_in_chunks(
-      offered, [&](size_t begin, size_t end, HeldNumbers& held) { return add_chunk(offered, begin, end, held); });
-  if (!added.ok() || !bad) return added;
-  return row_error(bad->row, non_finite_error("vector", bad->position, bad->value));
-}
-
-// The chunk's rows go through add's steps in three passes whose combined effect is the
-// rows added one by one: the ledger plans the dimension steps, parses the texts and
-// appends those of the rows before the first refused one (one open of the file); those
-// rows' vectors are stored (copied on the pool); the ledger records and indexes their
-// texts and reports the refused row, if any. The graph takes the stored rows.
-Status FullVendrelDB::add_chunk(const DocumentBatch& batch, size_t begin, size_t end, HeldNumbers& held) {
-  const ChunkTexts chunk = ledger.append_chunk(batch, begin, end, dimension, /*whole_rows=*/true);
-  store_rows(batch, begin, chunk.stored_end());
-  if (graph && begin == 0) {
-    // The graph grows once for the whole batch rather than doubling chunk by chunk.
-    Status reserved = graph->reserve(batch.size());
-    if (!reserved.ok()) return reserved;
-  }
-  const Status outcome = ledger.record_chunk(batch, chunk, dimension, held);
-  Status inserted = insert_into_graph(batch, begin, chunk.stored_end());
-  if (!inserted.ok()) return inserted;
-  return outcome;
+  Status open = check_open();
+  if (!open.ok()) return open;
+  if (batch.size() == 0) return ok_status();
+  return store_checked(batch, /*single=*/false);
 }
 
 std::vector<ScoredId> FullVendrelDB::scan(std::span<const float> query, uint64_t k,
@@ -312,14 +571,33 @@ Result<std::vector<std::vector<SearchHit>>> FullVendrelDB::search_many(std::span
   });
 }
 
-std::vector<SearchHit> FullVendrelDB::build_results(std::vector<ScoredId> scored, bool include_metadata) const {
+Result<std::vector<SearchHit>> FullVendrelDB::build_results(std::vector<ScoredId> scored, bool include_metadata) const {
   std::shared_lock guard(lock_);
+  Status open = check_open();
+  if (!open.ok()) return open.error();
   return ledger.build_results(std::move(scored), include_metadata);
 }
 
 Result<uint64_t> FullVendrelDB::delete_matching(std::string_view filter_json) {
   std::unique_lock guard(lock_);
-  return ledger.delete_matching(filter_json, unindex_);
+  Status open = check_open();
+  if (!open.ok()) return open.error();
+  Result<OptionalIds> selected = ledger.filter->apply_filter(filter_json);
+  if (!selected.ok()) return selected.error();
+  if (!selected.value()) return uint64_t{0};
+  const roaring::Roaring& ids = *selected.value();
+  // Documents deleted before are selected again where the indexes keep them (numbers,
+  // ids added again) but not counted again; removing them again changes the indexes as
+  // it did in the call that selected them, so the log keeps every selected id.
+  uint64_t newly_deleted = 0;
+  {
+    std::shared_lock deleted_guard(ledger.deleted->lock);
+    newly_deleted = ids.andnot_cardinality(ledger.deleted->value);
+  }
+  Status removed = remove_logged(ids, /*expired=*/false);
+  if (!removed.ok()) return removed.error();
+  checkpoint_if_due();
+  return newly_deleted;
 }
 
 Result<uint64_t> FullVendrelDB::count() {
@@ -332,7 +610,29 @@ Result<uint64_t> FullVendrelDB::count() {
 
 Status FullVendrelDB::clean_expired() {
   std::unique_lock guard(lock_);
-  return ledger.clean_expired(unindex_);
+  Status open = check_open();
+  if (!open.ok()) return open;
+  return sweep_locked();
+}
+
+Status FullVendrelDB::checkpoint() {
+  std::unique_lock guard(lock_);
+  Status open = check_open();
+  if (!open.ok()) return open;
+  return checkpoint_locked();
+}
+
+Status FullVendrelDB::close() {
+  std::unique_lock guard(lock_);
+  if (closed_) return ok_status();
+  if (journal_ && journal_->has_calls()) {
+    Status written = checkpoint_locked();
+    if (!written.ok()) return written;
+  }
+  closed_ = true;
+  journal_.reset();
+  memory_lock_.reset();
+  return ok_status();
 }
 
 }  // namespace vendrel

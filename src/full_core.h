@@ -1,7 +1,9 @@
-// The full-vector database: the same documents, metadata file, filter language,
-// deletion, counting and expiry as VendrelDB, with every vector kept whole (never
-// quantized), searched exactly or through an HNSW graph, so that a search finds the
-// true nearest documents.
+// The full-vector database: the same documents, metadata file, deletion, counting and
+// expiry as VendrelDB, with every vector kept whole (never quantized), searched exactly
+// or through an HNSW graph, so that a search finds the true nearest documents; filters
+// in the strict language (filter.h); calls that are atomic; and, unless it is kept in
+// memory only, a directory that survives the death of the process and, at the stronger
+// level, power loss (journal.h).
 #pragma once
 
 #include <cstdint>
@@ -15,6 +17,7 @@
 #include "common.h"
 #include "core.h"
 #include "graph_index.h"
+#include "journal.h"
 #include "json.h"
 #include "storage.h"
 
@@ -26,6 +29,17 @@ enum class IndexKind { kExact, kGraph };
 struct FullSettings {
   IndexKind index = IndexKind::kExact;
   GraphSettings graph;  // used with kGraph
+  Durability durability = Durability::kProcess;
+  // Which of the settings fixed at creation the caller named. Opening a database that
+  // was created before, a named one must equal the stored one (else a kValue error
+  // naming both); one not named takes the stored value. ef_search is not fixed: a named
+  // one replaces the stored default for this object.
+  struct Named {
+    bool index = true;
+    bool connectivity = true;
+    bool ef_construction = true;
+    bool ef_search = true;
+  } named;
 };
 
 // With the graph, a filter set of at most this many live ids is scanned instead of
@@ -42,18 +56,6 @@ uint64_t graph_scan_crossover(uint64_t graph_size, size_t ef);
 // by the fraction.
 size_t filtered_expansion(size_t ef, uint64_t allowed, uint64_t graph_size);
 
-// One database on a directory. Lock discipline: one writer-first reader-writer lock for
-// the whole database, taken by every public operation before any component lock and
-// released before it returns. add, add_many, delete_matching and clean_expired hold it
-// exclusively; search, search_many, count and build_results hold it shared, so they run
-// side by side (a search that finds expired documents first takes it exclusively for
-// the sweep, then shared again). The component locks below it (rows, graph, ledger
-// parts) keep their own order: deleted set, then rows; the graph alone.
-//
-// Calls are atomic: every check an add can fail is made before anything changes, so a
-// refused add (wrong dimension, metadata that is not JSON, a text the metadata file
-// cannot take) leaves the database and its files as they were, and add_many stores the
-// rows before its first refused row and nothing of that row or after it.
 // A value that is not a finite number, and where it is.
 struct NonFinite {
   size_t row = 0;       // the vector's position among those checked
@@ -69,28 +71,53 @@ std::optional<NonFinite> first_non_finite(std::span<const std::span<const float>
 // "vector[3] is nan: vectors must hold finite numbers".
 Error non_finite_error(const char* name, size_t position, float value);
 
+// One database on a directory. Lock discipline: one writer-first reader-writer lock for
+// the whole database, taken by every public operation before any component lock and
+// released before it returns. add, add_many, delete_matching, clean_expired, checkpoint
+// and close hold it exclusively; search, search_many, count and build_results hold it
+// shared, so they run side by side (a search that finds expired documents first takes it
+// exclusively for the sweep, then shared again). The component locks below it (rows,
+// graph, ledger parts) keep their own order: deleted set, then rows; the graph alone.
+//
+// Calls are atomic: every check an add can fail is made before anything changes, so a
+// refused add (wrong dimension, a NaN, metadata that is not JSON, a text the metadata
+// file cannot take) leaves the database and its files as they were, and add_many stores
+// the rows before its first refused row and nothing of that row or after it.
+//
+// Durability: every call that changes something is written to the journal's log before
+// its effect is visible (texts go to metadata.bin first; if the log refuses the call,
+// they are cut off again and nothing changed), flushed at Durability::kPower. The log is
+// checkpointed when it grows past the journal's thresholds, at checkpoint() and at
+// close(). Opening a directory that holds a database restores it: the checkpoint, then
+// the log's calls applied again. The directory is locked while the object is open (in
+// memory too: two objects appending to one metadata file would mix up their offsets).
 class FullVendrelDB {
  public:
   FullVendrelDB() = default;
   FullVendrelDB(const FullVendrelDB&) = delete;
   FullVendrelDB& operator=(const FullVendrelDB&) = delete;
 
-  // Creates the directory (and missing parents) and an empty database, as
-  // VendrelDB::open does, with a filter index of the strict dialect.
+  // Creates the directory (and missing parents) and opens the database in it: a new one
+  // when it holds none (a directory holding only a metadata.bin, from VendrelDB or an
+  // in-memory FullVendrelDB, starts empty and appends after the old texts), else the
+  // stored one, its settings checked against the named ones (FullSettings::Named).
+  // Errors (kValue): the directory cannot be created or locked; settings that differ
+  // from the stored ones; a damaged or missing file (naming it and the byte offset); a
+  // newer file format; Durability::kMemory on a directory that holds a durable database.
   static Result<std::unique_ptr<FullVendrelDB>> open(std::string path, FullSettings settings = {});
 
   // Stores one document: the vector (whole; with the graph, also into the graph, where a
   // deleted id stays hidden), the text in the metadata file, the filter index and the
   // expiry. Refused, with nothing changed: a vector of another length than the
-  // dimension ("Dimension mismatch: expected D, got N"), metadata that is not JSON
-  // ("metadata is not valid JSON: ..."), a NaN or an infinity in the vector
-  // ("vector[3] is nan: vectors must hold finite numbers"), a text of 4 GiB or more, a metadata file past
-  // 4 GiB, a file error (a partly written text is cut off again).
+  // dimension ("Dimension mismatch: expected D, got N"), a NaN or an infinity in the
+  // vector ("vector[3] is nan: vectors must hold finite numbers"), metadata that is not
+  // JSON ("metadata is not valid JSON: ..."), a text of 4 GiB or more, a metadata file
+  // past 4 GiB, a file error (a partly written text is cut off again).
   Status add(uint32_t id, std::span<const float> vector, std::string_view metadata_json,
              std::optional<int64_t> ttl);
 
-  // The rows in order, each as add would store it, with the metadata file opened once per
-  // chunk of rows and the texts parsed on the worker pool. At the first row add would
+  // The rows in order, each as add would store it, with the metadata file opened once and
+  // the texts parsed on the worker pool; one call in the log. At the first row add would
   // refuse, the rows before it are stored and it and the rows after it are not; the error
   // is that row's with "row N: " in front.
   Status add_many(const DocumentBatch& batch);
@@ -116,17 +143,28 @@ class FullVendrelDB {
                                                           uint64_t k, std::optional<std::string_view> filter_json,
                                                           bool include_metadata, size_t ef = 0);
 
-  std::vector<SearchHit> build_results(std::vector<ScoredId> scored, bool include_metadata) const;
+  Result<std::vector<SearchHit>> build_results(std::vector<ScoredId> scored, bool include_metadata) const;
+  // Deletes what the filter selects; returns how many documents that were not deleted
+  // before it selected.
   Result<uint64_t> delete_matching(std::string_view filter_json);
   Result<uint64_t> count();
   Status clean_expired();
 
+  // Writes a checkpoint now (the log restarts empty). In memory: nothing to do.
+  Status checkpoint();
+  // Checkpoints when the log holds calls, then releases the directory and its files.
+  // Every later call is refused ("operation on a closed FullVendrelDB"); closing again
+  // does nothing. Dropping the object without close() keeps everything too: the next
+  // open replays the log.
+  Status close();
+
   // Record fields.
   DocumentLedger ledger;
-  // Every vector by id, row-major in pages (4 x d bytes per document).
+  // Every vector by id, row-major in pages (4 x d bytes per document); after a reopen,
+  // the checkpoint's rows are mapped from its rows file.
   std::shared_ptr<RwLocked<VectorTable>> rows;
-  // With IndexKind::kGraph, from the first non-empty vector on: the graph holds a
-  // unit-length copy of every non-empty vector. Guarded by its own lock.
+  // With IndexKind::kGraph, from the first non-empty vector on: the graph over `rows`
+  // (it keeps no vectors of its own). Guarded by its own lock.
   std::shared_ptr<GraphIndex> graph;
   FullSettings settings;
   size_t dimension = 0;
@@ -138,27 +176,54 @@ class FullVendrelDB {
   template <typename Read>
   auto read_after_sweep(Read&& read) -> decltype(read());
 
-  // The checks of add that do not depend on the metadata file: the dimension (0 when
-  // not fixed yet), finite values, the text's JSON (kValue "metadata is not valid
-  // JSON: ...").
-  Status check_row(std::span<const float> vector, const Result<JsonValue>& parsed) const;
-  // Refuses a query of another length than the stored vectors, or holding a NaN or an
-  // infinity.
-  Status check_query(std::span<const float> query) const;
+  // The checks of add over a batch's rows, made before anything changes: how many
+  // leading rows pass (the dimension, finite values, JSON texts), the first refused row
+  // and why, and the accepted rows' expiry times.
+  struct RowsPlan;
+  RowsPlan plan_rows(const DocumentBatch& batch) const;
+  // add and add_many: the plan, then the accepted rows stored; errors as add gives them
+  // (`single`) or with "row N: " in front.
+  Status store_checked(const DocumentBatch& batch, bool single);
+  // Stores rows that passed every check: their texts appended to the metadata file (with
+  // `log`, then the call written to the log; if that fails the texts are cut off again
+  // and the error returned), then the rows applied. A text the file refuses stops the
+  // rows there: the rows before it are stored, and `refused` says why that one was not.
+  struct Stored {
+    size_t rows = 0;
+    std::optional<Error> refused;
+  };
+  Result<Stored> store_rows(const StoredRows& rows, bool log);
+  // The in-memory steps of storing rows whose texts lie at `offsets`: the dimension, the
+  // id bound, the rows, the metadata entries, the filter index, the expiry times, the
+  // graph. Fails only on a text that is not JSON (a damaged log) or a library failure.
+  Status apply_rows(const StoredRows& rows, std::span<const uint32_t> offsets);
+  // Removes `ids` (a delete, or with `expired` a sweep), logged first.
+  Status remove_logged(const roaring::Roaring& ids, bool expired);
+  // The expiry sweep, under the exclusive lock.
+  Status sweep_locked();
+  // One call of the log applied again at open.
+  Status replay_call(const DecodedCall& call);
+  // Opening: the stored settings checked and taken, the checkpoint loaded, the log
+  // replayed (or, for a new database, its first checkpoint written).
+  Status recover();
+  Status take_stored_settings(const StoredSettings& stored);
+  StoredSettings settings_to_store() const;
+  Status checkpoint_locked();
+  // After a write: a checkpoint when the journal says one is due. A failure is left for
+  // the next write to retry, or for checkpoint() and close() to report.
+  void checkpoint_if_due();
+  // kValue "operation on a closed FullVendrelDB" after close().
+  Status check_open() const;
   // The dimension step of add, once its checks passed: fixes the dimension on the first
   // non-empty vector.
   void fix_dimension(size_t length);
   // With the graph: creates it once the dimension is fixed.
   void create_graph_once_dimensioned();
-  // Stores rows [begin, end) of a batch (checked already): the id bound and the rows.
-  void store_rows(const DocumentBatch& batch, size_t begin, size_t end);
-  // Puts rows [begin, end) of a batch into the graph (those with a vector), as their
-  // adds one by one would; deleted ids stay hidden.
-  Status insert_into_graph(const DocumentBatch& batch, size_t begin, size_t end);
-  // Rows [begin, end) of a batch; see add_many. Numbers due for the trees are held.
-  Status add_chunk(const DocumentBatch& batch, size_t begin, size_t end, HeldNumbers& held);
   // The filter's id set (nullopt without a filter); the caller holds the lock.
   Result<std::optional<roaring::Roaring>> select(std::optional<std::string_view> filter_json);
+  // Refuses a query of another length than the stored vectors, or holding a NaN or an
+  // infinity.
+  Status check_query(std::span<const float> query) const;
   // The best k ids for one query, by the graph or the scan; the caller holds the lock.
   std::vector<ScoredId> best_for(std::span<const float> query, uint64_t k,
                                  const std::optional<roaring::Roaring>& filter_set, size_t ef) const;
@@ -170,6 +235,11 @@ class FullVendrelDB {
                                                     size_t ef) const;
 
   mutable WriterFirstLock lock_;
+  // The log and checkpoints; null in memory.
+  std::unique_ptr<Journal> journal_;
+  // The directory lock of an in-memory database (a durable one's is the journal's).
+  std::optional<DirectoryLock> memory_lock_;
+  bool closed_ = false;
   // Deleted ids leave the graph's results; the scan skips the deleted set itself.
   IndexRemoval unindex_ = [this](const roaring::Roaring& ids) {
     if (graph) graph->mark_deleted(ids);
