@@ -46,7 +46,7 @@ Status FullVendrelDB::check_dimension(size_t length) {
 
 void FullVendrelDB::create_graph_once_dimensioned() {
   if (settings.index == IndexKind::kGraph && !graph && dimension > 0) {
-    graph = std::make_shared<GraphIndex>(dimension, settings.graph);
+    graph = std::make_shared<GraphIndex>(&rows->value, dimension, settings.graph);
   }
 }
 
@@ -80,7 +80,7 @@ Status FullVendrelDB::add(uint32_t id, std::span<const float> vector, std::strin
       std::shared_lock guard(ledger.deleted->lock);
       deleted = ledger.deleted->value.contains(id);
     }
-    Status inserted = graph->insert(id, vector, deleted);
+    Status inserted = insert_stored_rows(std::span<const uint32_t>(&id, 1), deleted);
     if (!inserted.ok()) return inserted;
   }
   return ledger.record_document(id, metadata_json, ttl);
@@ -91,20 +91,24 @@ Status FullVendrelDB::insert_into_graph(const DocumentBatch& batch, size_t begin
   // A deleted id stays hidden, as add keeps it; an id repeats only with one status.
   for (const bool deleted : {false, true}) {
     std::vector<uint32_t> ids;
-    std::vector<float> block;
     {
       std::shared_lock guard(ledger.deleted->lock);
       for (size_t row = begin; row < end; ++row) {
         if (batch.vectors[row].empty() || ledger.deleted->value.contains(batch.ids[row]) != deleted) continue;
         ids.push_back(batch.ids[row]);
-        block.insert(block.end(), batch.vectors[row].begin(), batch.vectors[row].end());
       }
     }
     if (ids.empty()) continue;
-    Status inserted = graph->insert_batch(ids, block, deleted);
+    Status inserted = insert_stored_rows(ids, deleted);
     if (!inserted.ok()) return inserted;
   }
   return ok_status();
+}
+
+Status FullVendrelDB::insert_stored_rows(std::span<const uint32_t> ids, bool deleted) {
+  // The graph reads the rows while it links the ids: none may change meanwhile.
+  std::shared_lock guard(rows->lock);
+  return ids.size() == 1 ? graph->insert(ids[0], deleted) : graph->insert_batch(ids, deleted);
 }
 
 Status FullVendrelDB::add_many(const DocumentBatch& batch) {
@@ -155,9 +159,12 @@ std::optional<std::vector<ScoredId>> FullVendrelDB::search_graph(std::span<const
     if (allowed->cardinality() <= graph_scan_crossover(graph_size, expansion)) return std::nullopt;
   }
   const uint64_t wanted = std::min<uint64_t>(k, graph_size);
-  Result<std::vector<GraphHit>> hits =
-      graph->search(query, wanted, allowed ? filtered_expansion(expansion, allowed->cardinality(), graph_size) : expansion,
-                    allowed ? allowed_in(*allowed) : AllowedIdTest{});
+  Result<std::vector<GraphHit>> hits = [&] {
+    std::shared_lock guard(rows->lock);  // the graph reads the rows
+    return graph->search(query, wanted,
+                         allowed ? filtered_expansion(expansion, allowed->cardinality(), graph_size) : expansion,
+                         allowed ? allowed_in(*allowed) : AllowedIdTest{});
+  }();
   if (!hits.ok() || hits.value().size() < k) return std::nullopt;  // the scan finds every allowed row
 
   std::vector<uint32_t> ids;

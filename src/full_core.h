@@ -88,8 +88,10 @@ class FullVendrelDB {
   DocumentLedger ledger;
   // Every vector by id, row-major in pages (4 x d bytes per document).
   std::shared_ptr<RwLocked<VectorTable>> rows;
-  // With IndexKind::kGraph, from the first non-empty vector on: the graph holds a
-  // unit-length copy of every non-empty vector. Guarded by its own lock.
+  // With IndexKind::kGraph, from the first non-empty vector on: the graph links the ids
+  // of every non-empty vector and reads their vectors from `rows`, under rows->lock
+  // (shared) taken by this class around every graph call that reads rows; the graph's
+  // structure is guarded by its own lock.
   std::shared_ptr<GraphIndex> graph;
   FullSettings settings;
   size_t dimension = 0;
@@ -104,6 +106,9 @@ class FullVendrelDB {
   Status store_vector(uint32_t id, std::span<const float> vector);
   // store_vector for rows [begin, end) of a batch, whose lengths are known to fit.
   void store_rows(const DocumentBatch& batch, size_t begin, size_t end);
+  // Links ids whose rows are stored into the graph (insert or insert_batch), holding
+  // the rows' read lock; deleted ids are hidden.
+  Status insert_stored_rows(std::span<const uint32_t> ids, bool deleted);
   // Puts rows [begin, end) of a batch into the graph (those with a vector), as their
   // adds one by one would; deleted ids stay hidden.
   Status insert_into_graph(const DocumentBatch& batch, size_t begin, size_t end);
