@@ -302,17 +302,15 @@ Status GraphIndex::save(const GraphWriter& write) const {
 Result<std::unique_ptr<GraphIndex>> GraphIndex::load(std::span<const std::byte> bytes, const VectorTable* rows,
                                                      size_t dimension, GraphSettings settings) {
   if (rows == nullptr || dimension == 0) return value_error("graph load: no rows or a dimension of 0");
-  std::unique_ptr<GraphIndex> index;
+  settings = normalized(settings);
+  ByteReader reader(bytes);
+  const GraphHeader header = read_header(reader, dimension, settings.connectivity, *rows);
+  if (reader.failed()) return reader.error();
+  const std::vector<NodeRecord> records =
+      read_records(reader, header, *rows, 2 * settings.connectivity, settings.connectivity);
+  if (reader.failed()) return reader.error();
   try {
-    index = std::make_unique<GraphIndex>(rows, dimension, settings);
-    const size_t connectivity = index->settings_.connectivity;
-    ByteReader reader(bytes);
-    const GraphHeader header = read_header(reader, dimension, connectivity, *rows);
-    if (reader.failed()) return reader.error();
-    const std::vector<NodeRecord> records = read_records(reader, header, *rows, 2 * connectivity, connectivity);
-    if (reader.failed()) return reader.error();
-
-    auto state = std::make_unique<State>(rows, dimension, index->settings_,
+    auto state = std::make_unique<State>(rows, dimension, settings,
                                          std::max<size_t>(header.node_count, kInitialGraphCapacity));
     ByteReader links(bytes);
     links.skip(kHeaderBytes);
@@ -322,11 +320,10 @@ Result<std::unique_ptr<GraphIndex>> GraphIndex::load(std::span<const std::byte> 
       state->graph.enterpoint_node_ = header.entry_point;
       state->graph.maxlevel_ = static_cast<int>(header.max_level);
     }
-    index->state_ = std::move(state);
+    return std::unique_ptr<GraphIndex>(new GraphIndex(rows, dimension, settings, std::move(state)));
   } catch (const std::exception& failure) {
     return internal_error(std::string("graph load failed: ") + failure.what());
   }
-  return index;
 }
 
 }  // namespace vendrel

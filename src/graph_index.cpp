@@ -16,8 +16,6 @@
 namespace vendrel {
 namespace {
 
-constexpr size_t kMaxConnectivity = 1000;
-
 class AllowedFilter : public hnswlib::BaseFilterFunctor {
  public:
   AllowedFilter(const AllowedIdTest& test, std::optional<uint32_t> excluded) : test_(test), excluded_(excluded) {}
@@ -76,15 +74,13 @@ AllowedIdTest allowed_in(const roaring::Roaring& ids) {
 }
 
 GraphIndex::GraphIndex(const VectorTable* rows, size_t dimension, GraphSettings settings)
-    : rows_(rows), dimension_(dimension), settings_(settings) {
-  const GraphSettings defaults;
-  if (settings_.connectivity == 0) settings_.connectivity = defaults.connectivity;
-  if (settings_.ef_construction == 0) settings_.ef_construction = defaults.ef_construction;
-  if (settings_.ef_search == 0) settings_.ef_search = defaults.ef_search;
-  // hnswlib's level draw divides by log(M): M = 1 would put every node on every level.
-  settings_.connectivity = std::clamp<size_t>(settings_.connectivity, 2, kMaxConnectivity);
+    : rows_(rows), dimension_(dimension), settings_(normalized(settings)) {
   state_ = std::make_unique<State>(rows_, dimension_, settings_, kInitialGraphCapacity);
 }
+
+GraphIndex::GraphIndex(const VectorTable* rows, size_t dimension, GraphSettings settings,
+                       std::unique_ptr<State> state)
+    : rows_(rows), dimension_(dimension), settings_(settings), state_(std::move(state)) {}
 
 GraphIndex::~GraphIndex() = default;
 
@@ -191,11 +187,13 @@ Result<std::vector<GraphHit>> GraphIndex::search(std::span<const float> query, s
     AllowedFilter filter(allowed, excluded);
     if (excluded) {
       // The held-out search takes hnswlib's stop-condition path, which lets HeldOutStop
-      // refuse the excluded node as a candidate; results come nearest first.
+      // refuse the excluded node as a candidate. Its results come nearest first, as
+      // node numbers (0.8.0 converts them to its label type without looking the labels up).
       HeldOutStop stop(expansion);
       const auto nearest = state_->graph.searchStopConditionClosest(&probe, stop, &filter);
       for (size_t i = 0; i < std::min(count, nearest.size()); ++i) {
-        hits.push_back(GraphHit{static_cast<uint32_t>(nearest[i].second), nearest[i].first});
+        const auto node = static_cast<hnswlib::tableint>(nearest[i].second);
+        hits.push_back(GraphHit{static_cast<uint32_t>(state_->graph.getExternalLabel(node)), nearest[i].first});
       }
       return hits;
     }

@@ -164,6 +164,9 @@ class GraphIndex {
 
  private:
   struct State;
+  // A graph with its structure already built (by load).
+  GraphIndex(const VectorTable* rows, size_t dimension, GraphSettings settings, std::unique_ptr<State> state);
+
   const VectorTable* rows_;
   size_t dimension_;
   GraphSettings settings_;

@@ -94,6 +94,18 @@ class RowSpace : public hnswlib::SpaceInterface<float> {
 
 // A new graph holds this many nodes before its first growth; growth doubles.
 inline constexpr size_t kInitialGraphCapacity = 256;
+inline constexpr size_t kMaxGraphConnectivity = 1000;
+
+// Settings of 0 take the defaults; the connectivity is clamped to [2, 1,000] (hnswlib's
+// level draw divides by log(M): M = 1 would put every node on every level).
+inline GraphSettings normalized(GraphSettings settings) {
+  const GraphSettings defaults;
+  if (settings.connectivity == 0) settings.connectivity = defaults.connectivity;
+  if (settings.ef_construction == 0) settings.ef_construction = defaults.ef_construction;
+  if (settings.ef_search == 0) settings.ef_search = defaults.ef_search;
+  settings.connectivity = std::clamp<size_t>(settings.connectivity, 2, kMaxGraphConnectivity);
+  return settings;
+}
 
 struct GraphIndex::State {
   RowSpace space;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -221,6 +222,75 @@ TEST(GraphIndex, BatchInsertEqualsOneByOneAndKeepsTheLastRowOfAnId) {
     ASSERT_EQ(hits.size(), 1u);
     EXPECT_NEAR(hits[0].distance, cosine_distance(row(rows, 40), row(rows, 1199)), 1e-4);
   }
+}
+
+TEST(GraphIndex, HitsAreAnExactRescoringOfItsCandidatesWithRecallOnRandomVectors) {
+  // Unclustered Gaussian vectors, harder for a graph than the mixture above.
+  std::mt19937 draws(11);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> rows(4000 * kDim), queries(50 * kDim);
+  for (float& value : rows) value = normal(draws);
+  for (float& value : queries) value = normal(draws);
+  std::vector<uint32_t> ids(4000);
+  std::iota(ids.begin(), ids.end(), 0u);
+  VectorTable table(true);
+  put_rows(table, ids, rows);
+  GraphIndex graph(&table, kDim);
+  ASSERT_TRUE(graph.insert_batch(ids).ok());
+
+  double found = 0;
+  for (size_t q = 0; q < 50; ++q) {
+    const auto query = row(queries, q);
+    const auto candidates = graph.search(query, 64, 64).value();  // the search's whole list
+    const auto hits = graph.search(query, 10, 64).value();
+    ASSERT_EQ(candidates.size(), 64u);
+    // The candidates rescored exactly from the rows, best 10 kept.
+    std::vector<std::pair<double, uint32_t>> rescored;
+    for (const GraphHit& candidate : candidates) {
+      const double exact = cosine_distance(query, row(rows, candidate.id));
+      EXPECT_NEAR(candidate.distance, exact, 1e-5);
+      rescored.emplace_back(exact, candidate.id);
+    }
+    std::sort(rescored.begin(), rescored.end());
+    ASSERT_EQ(hits.size(), 10u);
+    for (size_t i = 0; i < 10; ++i) {
+      const bool tied = rescored[i + 1].first - rescored[i].first < 1e-6 || (i > 0 && rescored[i].first - rescored[i - 1].first < 1e-6);
+      if (!tied) {
+        EXPECT_EQ(hits[i].id, rescored[i].second) << "query " << q << " rank " << i;
+      }
+    }
+    const auto truth = brute_force(rows, ids, query, 10);
+    for (const GraphHit& hit : hits) found += std::count(truth.begin(), truth.end(), hit.id);
+  }
+  EXPECT_GE(found / 500.0, 0.9);
+}
+
+TEST(GraphIndex, HeldOutIdIsNeverReturnedAndTheOthersAreFoundAsWithoutIt) {
+  Fixture f;
+  roaring::Roaring half;
+  for (size_t i = 0; i < f.ids.size(); i += 2) half.add(f.ids[i]);
+  double found = 0, wanted = 0;
+  for (size_t i = 0; i < f.ids.size(); i += 30) {  // 100 stored vectors as their own queries
+    const uint32_t held_out = f.ids[i];
+    std::vector<uint32_t> others = f.ids;
+    others.erase(others.begin() + i);
+    std::vector<float> other_rows = f.rows;
+    other_rows.erase(other_rows.begin() + i * kDim, other_rows.begin() + (i + 1) * kDim);
+    const auto truth = brute_force(other_rows, others, row(f.rows, i), 10);
+    const auto hits = f.graph.search(row(f.rows, i), 10, 0, {}, held_out).value();
+    ASSERT_EQ(hits.size(), 10u);
+    for (const GraphHit& hit : hits) {
+      EXPECT_NE(hit.id, held_out);
+      found += std::count(truth.begin(), truth.end(), hit.id);
+    }
+    wanted += 10;
+    const auto allowed_hits = f.graph.search(row(f.rows, i), 10, 0, allowed_in(half), held_out).value();
+    for (const GraphHit& hit : allowed_hits) {
+      EXPECT_NE(hit.id, held_out);
+      EXPECT_TRUE(half.contains(hit.id));
+    }
+  }
+  EXPECT_GE(found / wanted, 0.95);
 }
 
 TEST(GraphIndex, WrongShapesAreValueErrorsThatChangeNothing) {
