@@ -16,39 +16,6 @@
 namespace vendrel {
 namespace {
 
-class AllowedFilter : public hnswlib::BaseFilterFunctor {
- public:
-  AllowedFilter(const AllowedIdTest& test, std::optional<uint32_t> excluded) : test_(test), excluded_(excluded) {}
-  bool operator()(hnswlib::labeltype label) override {
-    if (excluded_ && label == *excluded_) return false;
-    return !test_ || test_(static_cast<uint32_t>(label));
-  }
-
- private:
-  const AllowedIdTest& test_;
-  std::optional<uint32_t> excluded_;
-};
-
-// hnswlib's own rule for ending a search with ef candidates (searchKnn's), except that a
-// node at infinite distance (the held-out one) is never taken as a candidate, so the
-// search does not walk through it. Counts the results hnswlib keeps.
-class HeldOutStop : public hnswlib::BaseSearchStopCondition<float> {
- public:
-  explicit HeldOutStop(size_t ef) : ef_(ef) {}
-  void add_point_to_result(hnswlib::labeltype, const void*, float) override { ++kept_; }
-  void remove_point_from_result(hnswlib::labeltype, const void*, float) override { --kept_; }
-  bool should_stop_search(float candidate, float worst_kept) override { return candidate > worst_kept && kept_ >= ef_; }
-  bool should_consider_candidate(float candidate, float worst_kept) override {
-    return candidate != std::numeric_limits<float>::infinity() && (kept_ < ef_ || worst_kept > candidate);
-  }
-  bool should_remove_extra() override { return kept_ > ef_; }
-  void filter_results(std::vector<std::pair<float, hnswlib::labeltype>>&) override {}
-
- private:
-  size_t ef_;
-  size_t kept_ = 0;
-};
-
 // The search point of a query: its values and the inverse of its norm (summed in double
 // so that large finite components do not overflow).
 QueryProbe probe_of(std::span<const float> query, std::optional<uint32_t> excluded) {
@@ -184,28 +151,11 @@ Result<std::vector<GraphHit>> GraphIndex::search(std::span<const float> query, s
 
   std::shared_lock lock(lock_);
   try {
-    AllowedFilter filter(allowed, excluded);
-    if (excluded) {
-      // The held-out search takes hnswlib's stop-condition path, which lets HeldOutStop
-      // refuse the excluded node as a candidate. Its results come nearest first, as
-      // node numbers (0.8.0 converts them to its label type without looking the labels up).
-      HeldOutStop stop(expansion);
-      const auto nearest = state_->graph.searchStopConditionClosest(&probe, stop, &filter);
-      for (size_t i = 0; i < std::min(count, nearest.size()); ++i) {
-        const auto node = static_cast<hnswlib::tableint>(nearest[i].second);
-        hits.push_back(GraphHit{static_cast<uint32_t>(state_->graph.getExternalLabel(node)), nearest[i].first});
-      }
-      return hits;
-    }
-    auto nearest = state_->graph.searchKnn(&probe, expansion, allowed ? &filter : nullptr);
-    while (nearest.size() > count) nearest.pop();
-    hits.resize(nearest.size());
-    for (size_t i = hits.size(); i-- > 0; nearest.pop()) {
-      hits[i] = GraphHit{static_cast<uint32_t>(nearest.top().second), nearest.top().first};
-    }
+    hits = state_->search(probe, expansion, allowed);
   } catch (const std::exception& failure) {
     return internal_error(library_failure("search", failure));
   }
+  if (hits.size() > count) hits.resize(count);
   return hits;
 }
 

@@ -2,12 +2,14 @@
 // It ranks ids by cosine distance to a query; the database scores the candidates it
 // returns from its own stored vectors.
 //
-// Built on hnswlib. The graph keeps no vectors: each node holds its id, and distances
-// are computed from the rows of the database's VectorTable, 1 - dot / (|a| |b|) with the
-// norms the table keeps (a row or query of zero or non-finite norm is at distance 1 from
-// everything, as is an id whose row is missing). So the graph adds about 250 bytes per
-// document at connectivity 16 (links, the id, the library's per-node bookkeeping) to the
-// rows, where a copy of each vector would add 4 x d.
+// Built on hnswlib (its graph structure and insertion; the search loop is ours, in
+// graph_search.cpp, so that it can prefetch rows). The graph keeps no vectors: each node
+// holds its id, and distances are computed from the rows of the database's VectorTable,
+// 1 - dot / (|a| |b|) with the norms the table keeps (a row or query of zero or
+// non-finite norm is at distance 1 from everything, as is an id whose row is missing).
+// So the graph adds about 250 bytes per document at connectivity 16 (links, the id, the
+// library's per-node bookkeeping) to the rows, where a copy of each vector would add
+// 4 x d.
 //
 // Locking, two rules:
 // - The rows. The graph reads rows of the table it was created with during insert,

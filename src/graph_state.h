@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include <hnswlib/hnswlib.h>
 
@@ -62,6 +63,18 @@ class RowSpace : public hnswlib::SpaceInterface<float> {
   hnswlib::DISTFUNC<float> get_dist_func() override { return &distance; }
   void* get_dist_func_param() override { return this; }
 
+  // The row of a node's id (null values when it has none).
+  RowView row_of(uint32_t id) const { return rows_->full_row(id); }
+
+  // The distance from the query to a row, or +infinity for the held-out id.
+  float query_distance(const QueryProbe& query, uint32_t id, const RowView& row) const {
+    if (query.has_excluded && id == query.excluded) return std::numeric_limits<float>::infinity();
+    if (row.values == nullptr || query.inverse_norm == 0.0) return 1.0f;
+    return cosine_distance(dot_product(query.values, row.values, dimension_), query.inverse_norm * inverse_norm(row.norm));
+  }
+
+  size_t dimension() const { return dimension_; }
+
  private:
   static float distance(const void* point, const void* node, const void* param) {
     const RowSpace& space = *static_cast<const RowSpace*>(param);
@@ -69,15 +82,10 @@ class RowSpace : public hnswlib::SpaceInterface<float> {
     std::memcpy(&stored, node, sizeof stored);
     NodeRef head;
     std::memcpy(&head, point, sizeof head);
-    if (head.kind == kQueryKind) return space.query_distance(*static_cast<const QueryProbe*>(point), stored.id);
+    if (head.kind == kQueryKind) {
+      return space.query_distance(*static_cast<const QueryProbe*>(point), stored.id, space.row_of(stored.id));
+    }
     return space.row_distance(head.id, stored.id);
-  }
-
-  float query_distance(const QueryProbe& query, uint32_t id) const {
-    if (query.has_excluded && id == query.excluded) return std::numeric_limits<float>::infinity();
-    const RowView row = rows_->full_row(id);
-    if (row.values == nullptr || query.inverse_norm == 0.0) return 1.0f;
-    return cosine_distance(dot_product(query.values, row.values, dimension_), query.inverse_norm * inverse_norm(row.norm));
   }
 
   float row_distance(uint32_t first_id, uint32_t second_id) const {
@@ -116,8 +124,7 @@ struct GraphIndex::State {
       : space(rows, dimension),
         graph(&space, capacity, settings.connectivity, settings.ef_construction, /*random_seed=*/100,
               /*allow_replace_deleted=*/true) {
-    // searchKnn expands max(ef_, k); search passes k = max(ef, count) itself.
-    graph.setEf(1);
+    graph.setEf(1);  // unused: the search takes its expansion as an argument
   }
 
   // The node of `id`, or null when the id is not in the graph. Caller holds the lock
@@ -152,6 +159,11 @@ struct GraphIndex::State {
     const NodeRef point{id};
     graph.addPoint(&point, id, /*replace_deleted=*/!present);
   }
+
+  // The search of GraphIndex::search (graph_search.cpp): the `expansion` nearest
+  // acceptable nodes to the query (not deleted, not held out, passing `allowed` when it
+  // is set), nearest first. Shared lock. Throws only std::bad_alloc.
+  std::vector<GraphHit> search(const QueryProbe& query, size_t expansion, const AllowedIdTest& allowed) const;
 
   void hide(uint32_t id) {
     const hnswlib::tableint* node = node_of(id);
