@@ -13,6 +13,6 @@ target_include_directories(hnswlib_headers SYSTEM INTERFACE "${HNSWLIB_ROOT}")
 # full list, 4 bytes past the end of an upper-layer link allocation: harmless on the
 # heap, but AddressSanitizer reports it, so sanitizer builds go without the prefetches.
 # (hnswlib's own distance kernels are not used: the graph index gives its own.)
-if(VENDREL_SANITIZE)
+if(VENDREL_SANITIZE OR VENDREL_BUILD_FUZZ)
   target_compile_definitions(hnswlib_headers INTERFACE NO_MANUAL_VECTORIZATION)
 endif()

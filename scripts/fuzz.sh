@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(json_fuzz filter_fuzz filter_reference_fuzz log_reader_fuzz checkpoint_fuzz strict_filter_reference_fuzz)
+[ ${#targets[@]} -eq 0 ] && targets=(json_fuzz filter_fuzz filter_reference_fuzz log_reader_fuzz checkpoint_fuzz strict_filter_reference_fuzz graph_load_fuzz)
 
 if ! command -v clang++ >/dev/null 2>&1 || ! dpkg -s libclang-rt-14-dev >/dev/null 2>&1; then
   sudo_cmd=()
@@ -25,9 +25,9 @@ fi
 out=build/fuzz
 mkdir -p "$out"
 sources=(src/common.cpp src/json.cpp src/interval_tree.cpp src/filter.cpp src/filter_strict.cpp)
-# The file readers' targets need the whole core (SimSIMD included), so CMake builds them
-# with clang into build/fuzz/cmake.
-cmake_targets=" log_reader_fuzz checkpoint_fuzz "
+# The file readers' and the graph loader's targets need the whole core (SimSIMD and
+# hnswlib included), so CMake builds them with clang into build/fuzz/cmake.
+cmake_targets=" log_reader_fuzz checkpoint_fuzz graph_load_fuzz "
 # pointer-overflow is left out: RapidJSON's parse stack adds to its null pointer before
 # its first allocation (inside the library, harmless, and reported on every input).
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined

@@ -238,7 +238,7 @@ void FullVendrelDB::fix_dimension(size_t length) {
 
 void FullVendrelDB::create_graph_once_dimensioned() {
   if (settings.index == IndexKind::kGraph && !graph && dimension > 0) {
-    graph = std::make_shared<GraphIndex>(dimension, settings.graph);
+    graph = std::make_shared<GraphIndex>(&rows->value, dimension, settings.graph);
   }
 }
 
@@ -401,8 +401,10 @@ Status FullVendrelDB::apply_rows(const StoredRows& rows, std::span<const uint32_
   }
   Status reserved = graph->reserve(visible.size() + hidden.size());
   if (!reserved.ok()) return reserved;
-  Status inserted = graph->insert_batch(visible, /*deleted=*/false);
-  if (!inserted.ok()) return inserted;
+  // The graph reads the rows while it links the ids.
+  std::shared_lock rows_guard(this->rows->lock);
+  Status inserted = visible.empty() ? ok_status() : graph->insert_batch(visible, /*deleted=*/false);
+  if (!inserted.ok() || hidden.empty()) return inserted;
   return graph->insert_batch(hidden, /*deleted=*/true);
 }
 
@@ -514,9 +516,12 @@ std::optional<std::vector<ScoredId>> FullVendrelDB::search_graph(std::span<const
     if (allowed->cardinality() <= graph_scan_crossover(graph_size, expansion)) return std::nullopt;
   }
   const uint64_t wanted = std::min<uint64_t>(k, graph_size);
-  Result<std::vector<GraphHit>> hits =
-      graph->search(query, wanted, allowed ? filtered_expansion(expansion, allowed->cardinality(), graph_size) : expansion,
-                    allowed ? allowed_in(*allowed) : AllowedIdTest{});
+  Result<std::vector<GraphHit>> hits = [&] {
+    std::shared_lock guard(rows->lock);  // the graph reads the rows
+    return graph->search(query, wanted,
+                         allowed ? filtered_expansion(expansion, allowed->cardinality(), graph_size) : expansion,
+                         allowed ? allowed_in(*allowed) : AllowedIdTest{});
+  }();
   if (!hits.ok() || hits.value().size() < k) return std::nullopt;  // the scan finds every allowed row
 
   std::vector<uint32_t> ids;

@@ -163,8 +163,10 @@ class FullVendrelDB {
   // Every vector by id, row-major in pages (4 x d bytes per document); after a reopen,
   // the checkpoint's rows are mapped from its rows file.
   std::shared_ptr<RwLocked<VectorTable>> rows;
-  // With IndexKind::kGraph, from the first non-empty vector on: the graph over `rows`
-  // (it keeps no vectors of its own). Guarded by its own lock.
+  // With IndexKind::kGraph, from the first non-empty vector on: the graph links the ids
+  // of every non-empty vector and reads their vectors from `rows`, under rows->lock
+  // (shared) taken by this class around every graph call that reads rows; the graph's
+  // structure is guarded by its own lock.
   std::shared_ptr<GraphIndex> graph;
   FullSettings settings;
   size_t dimension = 0;

@@ -1,63 +1,33 @@
 #include "graph_index.h"
 
-#include "storage.h"
-
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <new>
-#include <numeric>
 #include <string>
 
-#include <hnswlib/hnswlib.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+
+#include "graph_state.h"
 
 namespace vendrel {
 namespace {
 
-// A new graph holds this many nodes before its first growth; growth doubles.
-constexpr size_t kInitialCapacity = 256;
-constexpr size_t kMaxConnectivity = 1000;
-
-// hnswlib's distance over the unit copies: 1 - dot, by the widest dot kernel the CPU
-// has (chosen once), so the module keeps the generic instruction set.
-class UnitDotSpace : public hnswlib::SpaceInterface<float> {
- public:
-  explicit UnitDotSpace(size_t dimension) : dimension_(dimension) {}
-  size_t get_data_size() override { return dimension_ * sizeof(float); }
-  hnswlib::DISTFUNC<float> get_dist_func() override { return &distance; }
-  void* get_dist_func_param() override { return &dimension_; }
-
- private:
-  static float distance(const void* a, const void* b, const void* dimension) {
-    return 1.0f - dot_product(static_cast<const float*>(a), static_cast<const float*>(b),
-                              *static_cast<const size_t*>(dimension));
-  }
-  size_t dimension_;
-};
-
-class AllowedFilter : public hnswlib::BaseFilterFunctor {
- public:
-  explicit AllowedFilter(const AllowedIdTest& test) : test_(test) {}
-  bool operator()(hnswlib::labeltype label) override { return test_(static_cast<uint32_t>(label)); }
-
- private:
-  const AllowedIdTest& test_;
-};
-
-// Writes the unit-length copy of `vector` to `unit`. The norm is summed in double so
-// that large finite components do not overflow; a zero or non-finite norm gives zeros.
-void unit_copy(std::span<const float> vector, float* unit) {
+// The search point of a query: its values and the inverse of its norm (summed in double
+// so that large finite components do not overflow).
+QueryProbe probe_of(std::span<const float> query, std::optional<uint32_t> excluded) {
   double squared = 0.0;
-  for (float value : vector) squared += double(value) * double(value);
+  for (float value : query) squared += double(value) * double(value);
   const double norm = std::sqrt(squared);
-  if (!(norm > 0.0) || !std::isfinite(norm)) {
-    std::fill(unit, unit + vector.size(), 0.0f);
-    return;
-  }
-  for (size_t i = 0; i < vector.size(); ++i) unit[i] = static_cast<float>(double(vector[i]) / norm);
+  QueryProbe probe;
+  probe.values = query.data();
+  probe.inverse_norm = norm > 0.0 && std::isfinite(norm) ? 1.0 / norm : 0.0;
+  probe.excluded = excluded.value_or(0);
+  probe.has_excluded = excluded.has_value();
+  return probe;
 }
 
 std::string library_failure(const char* operation, const std::exception& failure) {
@@ -70,79 +40,39 @@ AllowedIdTest allowed_in(const roaring::Roaring& ids) {
   return [&ids](uint32_t id) { return ids.contains(id); };
 }
 
-struct GraphIndex::State {
-  UnitDotSpace space;
-  hnswlib::HierarchicalNSW<float> graph;
-
-  State(size_t dimension, const GraphSettings& settings)
-      : space(dimension),
-        graph(&space, kInitialCapacity, settings.connectivity, settings.ef_construction, /*random_seed=*/100,
-              /*allow_replace_deleted=*/true) {
-    // searchKnn expands max(ef_, k); search passes k = max(ef, count) itself.
-    graph.setEf(1);
-  }
-
-  // The node of `id`, or null when the id is not in the graph. Caller holds the lock
-  // (shared at least) and no insertion runs.
-  const hnswlib::tableint* node_of(uint32_t id) const {
-    auto found = graph.label_lookup_.find(id);
-    return found == graph.label_lookup_.end() ? nullptr : &found->second;
-  }
-
-  // Room for `more` new ids, which take over deleted nodes first. Exclusive lock;
-  // throws on allocation failure.
-  void reserve(size_t more) {
-    const size_t vacant = graph.deleted_elements.size();
-    if (more <= vacant) return;
-    const size_t needed = graph.cur_element_count + (more - vacant);
-    if (needed <= graph.max_elements_) return;
-    graph.resizeIndex(std::max(needed, graph.max_elements_ * 2));
-  }
-
-  // Makes a deleted id visible again before its vector is replaced: hnswlib refuses
-  // to update a deleted node while deleted nodes may be reused. Exclusive lock.
-  void revive(uint32_t id) {
-    const hnswlib::tableint* node = node_of(id);
-    if (node != nullptr && graph.isMarkedDeleted(*node)) graph.unmarkDelete(id);
-  }
-
-  // Inserts or replaces one unit vector. Safe on several threads at once for distinct
-  // ids. `present` says whether the id is in the graph already (looked up before any
-  // thread starts): a new id may take over a deleted node, an existing one must not,
-  // or its label would map to two nodes.
-  void add(uint32_t id, const float* unit, bool present) { graph.addPoint(unit, id, /*replace_deleted=*/!present); }
-
-  void hide(uint32_t id) {
-    const hnswlib::tableint* node = node_of(id);
-    if (node != nullptr && !graph.isMarkedDeleted(*node)) graph.markDelete(id);
-  }
-};
-
-GraphIndex::GraphIndex(size_t dimension, GraphSettings settings) : dimension_(dimension), settings_(settings) {
-  const GraphSettings defaults;
-  if (settings_.connectivity == 0) settings_.connectivity = defaults.connectivity;
-  if (settings_.ef_construction == 0) settings_.ef_construction = defaults.ef_construction;
-  if (settings_.ef_search == 0) settings_.ef_search = defaults.ef_search;
-  // hnswlib's level draw divides by log(M): M = 1 would put every node on every level.
-  settings_.connectivity = std::clamp<size_t>(settings_.connectivity, 2, kMaxConnectivity);
-  state_ = std::make_unique<State>(dimension_, settings_);
+GraphIndex::GraphIndex(const VectorTable* rows, size_t dimension, GraphSettings settings)
+    : rows_(rows), dimension_(dimension), settings_(normalized(settings)) {
+  state_ = std::make_unique<State>(rows_, dimension_, settings_, kInitialGraphCapacity);
 }
+
+GraphIndex::GraphIndex(const VectorTable* rows, size_t dimension, GraphSettings settings,
+                       std::unique_ptr<State> state)
+    : rows_(rows), dimension_(dimension), settings_(settings), state_(std::move(state)) {}
 
 GraphIndex::~GraphIndex() = default;
 
-Status GraphIndex::insert(uint32_t id, std::span<const float> vector, bool deleted) {
-  if (vector.size() != dimension_) {
-    return value_error("graph index insert: vector has " + std::to_string(vector.size()) +
-                       " components, the graph's dimension is " + std::to_string(dimension_));
-  }
-  std::vector<float> unit(dimension_);
-  unit_copy(vector, unit.data());
+namespace {
+
+// Whether `id` has a row the graph can read: a full vector of `dimension` components.
+bool has_row(const VectorTable& rows, uint32_t id, size_t dimension) {
+  return rows.width() == dimension && rows.full_row(id).values != nullptr;
+}
+
+Error missing_row(const char* operation, uint32_t id, size_t dimension) {
+  return value_error(std::string("graph index ") + operation + ": id " + std::to_string(id) +
+                     " has no stored vector of dimension " + std::to_string(dimension));
+}
+
+}  // namespace
+
+Status GraphIndex::insert(uint32_t id, bool deleted) {
+  if (!has_row(*rows_, id, dimension_)) return missing_row("insert", id, dimension_);
   std::unique_lock lock(lock_);
   try {
     const bool present = state_->node_of(id) != nullptr;
     if (!present) state_->reserve(1);
     state_->revive(id);
-    state_->add(id, unit.data(), present);
+    state_->add(id, present);
     if (deleted) state_->hide(id);
   } catch (const std::exception& failure) {
     return internal_error(library_failure("insert", failure));
@@ -160,41 +90,29 @@ Status GraphIndex::reserve(size_t additional) {
   return ok_status();
 }
 
-Status GraphIndex::insert_batch(std::span<const uint32_t> ids, std::span<const float> rows, bool deleted) {
-  if (rows.size() != ids.size() * dimension_) {
-    return value_error("graph index insert_batch: " + std::to_string(rows.size()) + " floats for " +
-                       std::to_string(ids.size()) + " rows of dimension " + std::to_string(dimension_));
-  }
-  // The last row of each id, in batch order: what inserting one by one would leave.
-  std::vector<size_t> order(ids.size());
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return ids[a] < ids[b]; });
-  std::vector<size_t> last_rows;
-  last_rows.reserve(order.size());
-  for (size_t i = 0; i < order.size(); ++i) {
-    if (i + 1 == order.size() || ids[order[i + 1]] != ids[order[i]]) last_rows.push_back(order[i]);
+Status GraphIndex::insert_batch(std::span<const uint32_t> ids, bool deleted) {
+  std::vector<uint32_t> distinct(ids.begin(), ids.end());
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  for (uint32_t id : distinct) {
+    if (!has_row(*rows_, id, dimension_)) return missing_row("insert_batch", id, dimension_);
   }
 
   std::unique_lock lock(lock_);
   try {
-    std::vector<uint8_t> present(last_rows.size());
+    std::vector<uint8_t> present(distinct.size());
     size_t new_ids = 0;
-    for (size_t i = 0; i < last_rows.size(); ++i) {
-      present[i] = state_->node_of(ids[last_rows[i]]) != nullptr;
+    for (size_t i = 0; i < distinct.size(); ++i) {
+      present[i] = state_->node_of(distinct[i]) != nullptr;
       new_ids += !present[i];
     }
-    for (size_t row : last_rows) state_->revive(ids[row]);
+    for (uint32_t id : distinct) state_->revive(id);
     state_->reserve(new_ids);
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, last_rows.size(), 16), [&](const tbb::blocked_range<size_t>& range) {
-      std::vector<float> unit(dimension_);
-      for (size_t i = range.begin(); i < range.end(); ++i) {
-        const size_t row = last_rows[i];
-        unit_copy(rows.subspan(row * dimension_, dimension_), unit.data());
-        state_->add(ids[row], unit.data(), present[i]);
-      }
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, distinct.size(), 16), [&](const tbb::blocked_range<size_t>& range) {
+      for (size_t i = range.begin(); i < range.end(); ++i) state_->add(distinct[i], present[i]);
     });
     if (deleted) {
-      for (size_t row : last_rows) state_->hide(ids[row]);
+      for (uint32_t id : distinct) state_->hide(id);
     }
   } catch (const std::exception& failure) {
     return internal_error(library_failure("insert_batch", failure));
@@ -220,29 +138,24 @@ void GraphIndex::mark_deleted(const roaring::Roaring& ids) {
 }
 
 Result<std::vector<GraphHit>> GraphIndex::search(std::span<const float> query, size_t count, size_t ef,
-                                                 const AllowedIdTest& allowed) const {
+                                                 const AllowedIdTest& allowed,
+                                                 std::optional<uint32_t> excluded) const {
   if (query.size() != dimension_) {
     return value_error("graph index search: query has " + std::to_string(query.size()) +
                        " components, the graph's dimension is " + std::to_string(dimension_));
   }
   std::vector<GraphHit> hits;
   if (count == 0) return hits;
-  std::vector<float> unit(dimension_);
-  unit_copy(query, unit.data());
+  const QueryProbe probe = probe_of(query, excluded);
   const size_t expansion = std::max(ef == 0 ? settings_.ef_search : ef, count);
 
   std::shared_lock lock(lock_);
   try {
-    AllowedFilter filter(allowed);
-    auto nearest = state_->graph.searchKnn(unit.data(), expansion, allowed ? &filter : nullptr);
-    while (nearest.size() > count) nearest.pop();
-    hits.resize(nearest.size());
-    for (size_t i = hits.size(); i-- > 0; nearest.pop()) {
-      hits[i] = GraphHit{static_cast<uint32_t>(nearest.top().second), nearest.top().first};
-    }
+    hits = state_->search(probe, expansion, allowed);
   } catch (const std::exception& failure) {
     return internal_error(library_failure("search", failure));
   }
+  if (hits.size() > count) hits.resize(count);
   return hits;
 }
 
@@ -261,7 +174,7 @@ size_t GraphIndex::memory_bytes() const {
   std::shared_lock lock(lock_);
   const auto& graph = state_->graph;
   const size_t capacity = graph.max_elements_;
-  size_t bytes = capacity * graph.size_data_per_element_;                  // vector copies and base-layer links
+  size_t bytes = capacity * graph.size_data_per_element_;                  // base-layer links, node id, label
   bytes += capacity * (sizeof(int) + sizeof(char*) + sizeof(std::mutex));  // levels, upper-link pointers, node locks
   for (size_t node = 0; node < graph.cur_element_count; ++node) {
     bytes += size_t(graph.element_levels_[node]) * graph.size_links_per_element_;

@@ -2,24 +2,39 @@
 // It ranks ids by cosine distance to a query; the database scores the candidates it
 // returns from its own stored vectors.
 //
-// Built on hnswlib. The graph keeps its own unit-length copy of every vector (hnswlib
-// stores a node's vector beside its links, so it cannot read them from the database's
-// tables) and ranks by 1 - dot with SimSIMD's run-time dispatched kernel.
+// Built on hnswlib (its graph structure and insertion; the search loop is ours, in
+// graph_search.cpp, so that it can prefetch rows). The graph keeps no vectors: each node
+// holds its id, and distances are computed from the rows of the database's VectorTable,
+// 1 - dot / (|a| |b|) with the norms the table keeps (a row or query of zero or
+// non-finite norm is at distance 1 from everything, as is an id whose row is missing).
+// So the graph adds about 250 bytes per document at connectivity 16 (links, the id, the
+// library's per-node bookkeeping) to the rows, where a copy of each vector would add
+// 4 x d.
 //
-// Locking: the index owns one reader-writer lock. insert, insert_batch and mark_deleted
-// take it exclusively; search, contains, size and memory_bytes take it shared, so
-// searches from several threads run side by side. No method calls back into the
-// caller while holding it except the allowed-id test of search, which must not call
-// the index.
+// Locking, two rules:
+// - The rows. The graph reads rows of the table it was created with during insert,
+//   insert_batch and search, without locking it: the caller holds the database's lock
+//   across every call of those (shared at least; the caller's writer lock when it writes
+//   rows), so that no row changes, moves or disappears while the graph reads it. Rows of
+//   ids in the graph are never removed; an id's row may be overwritten, and the caller
+//   then inserts the id again so that the graph repairs its links.
+// - The graph. The index owns one reader-writer lock. insert, insert_batch, reserve and
+//   mark_deleted take it exclusively; search, contains, size, memory_bytes and save take
+//   it shared, so searches from several threads run side by side. No method calls back
+//   into the caller while holding it except the allowed-id test of search (which must
+//   not call the index) and the writer of save.
+// Lock order: the database's lock, then the graph's.
 //
-// Failures are values: a wrong dimension is a kValue error with nothing changed; a
-// failure of the library (out of memory) is a kInternal error, after which the ids of
-// the failed call may be partly inserted; the graph stays searchable.
+// Failures are values: a missing row or a wrong dimension is a kValue error with nothing
+// changed; a failure of the library (out of memory) is a kInternal error, after which
+// the ids of the failed call may be partly inserted; the graph stays searchable.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <shared_mutex>
 #include <span>
 #include <vector>
@@ -28,6 +43,8 @@
 #include "id_set.h"
 
 namespace vendrel {
+
+class VectorTable;
 
 // Connectivity 16 as in most HNSW deployments. The expansions were chosen on clustered
 // data at 100,000 x 768 (bench/results/*-graph-library.md): ef = 128 is the smallest
@@ -45,7 +62,7 @@ struct GraphSettings {
 };
 
 // A candidate: the id and its cosine distance to the query (1 - cosine similarity,
-// from the graph's float32 unit copies; rank by it, score elsewhere).
+// computed from the rows; rank by it, score elsewhere).
 struct GraphHit {
   uint32_t id = 0;
   float distance = 0.0f;
@@ -58,11 +75,16 @@ using AllowedIdTest = std::function<bool(uint32_t id)>;
 // The test "id is in `ids`"; `ids` must outlive the search.
 AllowedIdTest allowed_in(const roaring::Roaring& ids);
 
+// Receives the bytes of a saved graph in order, in pieces of any size; an error stops
+// the save and is returned by it.
+using GraphWriter = std::function<Status(const void* data, size_t size)>;
+
 class GraphIndex {
  public:
-  // An empty graph for vectors of `dimension` (> 0) components. Settings of 0 take the
-  // defaults above; a connectivity above 1,000 is clamped to it.
-  explicit GraphIndex(size_t dimension, GraphSettings settings = {});
+  // An empty graph over the rows of `rows` (borrowed: it must outlive the graph and not
+  // move), for vectors of `dimension` (> 0) components. Settings of 0 take the defaults
+  // above; a connectivity is clamped to [2, 1,000].
+  GraphIndex(const VectorTable* rows, size_t dimension, GraphSettings settings = {});
   ~GraphIndex();
   GraphIndex(const GraphIndex&) = delete;
   GraphIndex& operator=(const GraphIndex&) = delete;
@@ -70,24 +92,22 @@ class GraphIndex {
   size_t dimension() const { return dimension_; }
   const GraphSettings& settings() const { return settings_; }
 
-  // Inserts `vector` under `id`, or replaces the id's vector when it is already in the
-  // graph (deleted or not). The graph stores a unit-length copy; a vector with a zero,
-  // infinite or NaN norm is stored as the zero vector (distance 1 to every query), so it
-  // stays in the graph and the caller's scoring decides about it. With `deleted`, the id
-  // is hidden from searches afterwards (as after mark_deleted); otherwise it is visible,
-  // even if it was deleted before. Capacity grows as needed. Exclusive lock.
-  // Errors: kValue when vector.size() != dimension() (nothing changed); kInternal when
-  // the library fails (out of memory), with the id possibly absent.
-  Status insert(uint32_t id, std::span<const float> vector, bool deleted = false);
+  // Inserts `id` with the vector stored in its row, or repairs the id's links after its
+  // row was overwritten when the id is already in the graph (deleted or not). With
+  // `deleted`, the id is hidden from searches afterwards (as after mark_deleted);
+  // otherwise it is visible, even if it was deleted before. Capacity grows as needed.
+  // Exclusive lock; reads rows (see the lock rule above). Errors: kValue when the id has
+  // no row of dimension() components (nothing changed); kInternal when the library fails
+  // (out of memory), with the id possibly absent.
+  Status insert(uint32_t id, bool deleted = false);
 
-  // Inserts rows.size() / dimension() vectors, row i = rows[i * d, (i + 1) * d) under
-  // ids[i], on the oneTBB pool. The content afterwards equals inserting the rows one by
-  // one in order with the same `deleted`: an id repeated in the batch ends with its last
-  // row. (The links differ with the order of insertion; the ids and vectors do not.)
-  // Exclusive lock for the whole call. Errors: kValue when rows.size() !=
-  // ids.size() * dimension() (nothing changed); kInternal when the library fails, with
-  // any subset of the batch inserted.
-  Status insert_batch(std::span<const uint32_t> ids, std::span<const float> rows, bool deleted = false);
+  // insert() for every id of `ids` (repeats are inserted once), on the oneTBB pool; the
+  // content afterwards equals inserting them one by one with the same `deleted` (the
+  // links differ with the order of insertion; the ids do not). Exclusive lock for the
+  // whole call; the pool's threads only read rows. Errors: kValue when an id has no row
+  // of dimension() components (nothing changed); kInternal when the library fails, with
+  // any subset of the ids inserted.
+  Status insert_batch(std::span<const uint32_t> ids, bool deleted = false);
 
   // Makes room for `additional` more ids at once (a batch about to arrive), so that the
   // graph grows once instead of doubling several times. Exclusive lock. A failure to
@@ -96,31 +116,60 @@ class GraphIndex {
 
   // Hides every id of `ids` from searches; ids not in the graph are ignored. The nodes
   // stay in the graph as waypoints, and a later insert of a new id may reuse a deleted
-  // node's memory (the deleted id then leaves the graph). Exclusive lock. Never fails.
+  // node (the deleted id then leaves the graph). Exclusive lock; reads no rows. Never
+  // fails.
   void mark_deleted(const roaring::Roaring& ids);
 
   // The `count` ids nearest to `query` by cosine distance, nearest first (equal
-  // distances in any order), among the ids that are in the graph, not deleted, and pass
-  // `allowed`. The graph search keeps max(ef, count) candidates (ef 0: the settings'
-  // ef_search) and skips ids that fail `allowed` as results while still walking through
-  // them, so it returns min(count, allowed ids reachable from the entry point) hits:
-  // when it has found fewer than max(ef, count) it walks the whole connected part of the
-  // base layer before stopping. Shared lock. Errors: kValue when query.size() !=
-  // dimension().
+  // distances in any order), among the ids that are in the graph, not deleted, not
+  // `excluded`, and pass `allowed`. The graph search keeps max(ef, count) candidates
+  // (ef 0: the settings' ef_search) and skips ids that fail `allowed` as results while
+  // still walking through them, so it returns min(count, allowed ids reachable from the
+  // entry point) hits: when it has found fewer than max(ef, count) it walks the whole
+  // connected part of the base layer before stopping.
+  // `excluded` is treated as absent from the graph: its distance to the query is
+  // +infinity, so it is neither returned nor walked through (held-out queries: a stored
+  // vector searched with its own node out of the way). The one exception is the entry
+  // point, where every search starts, whose links are read even when it is excluded.
+  // Shared lock; reads rows. Errors: kValue when query.size() != dimension().
   Result<std::vector<GraphHit>> search(std::span<const float> query, size_t count, size_t ef = 0,
-                                       const AllowedIdTest& allowed = {}) const;
+                                       const AllowedIdTest& allowed = {},
+                                       std::optional<uint32_t> excluded = std::nullopt) const;
 
   // Whether `id` is in the graph and not deleted. Shared lock.
   bool contains(uint32_t id) const;
   // The number of ids in the graph and not deleted. Shared lock.
   size_t size() const;
-  // Bytes held by the graph: node blocks (vector copy and base-layer links) for the
-  // whole capacity, upper-layer links, the id map and the per-thread visited lists.
-  // Shared lock.
+  // Bytes held by the graph (not the rows it reads): node blocks (base-layer links, id,
+  // label) for the whole capacity, upper-layer links, the per-node levels, pointers and
+  // locks, the id map and one visited list. Shared lock.
   size_t memory_bytes() const;
+
+  // Writes the graph in the layout of docs/file-format.md ("The graph"): settings,
+  // counts, entry point, and per node its id, level, deleted mark and links; no vectors.
+  // Calls `write` with consecutive pieces of at most 1 MiB, holding the shared lock (so
+  // `write` must not call the index). Reads no rows. Errors: the first error of `write`,
+  // returned as it is (the bytes written before it are the caller's to discard).
+  Status save(const GraphWriter& write) const;
+
+  // A graph over `rows` read back from the bytes save() wrote. `dimension` and the
+  // connectivity of `settings` must be those the graph was saved with; ef_construction
+  // and ef_search come from `settings`. Every count, level, link and id is checked
+  // against the bytes' length, the layout's bounds and the rows: an id without a row of
+  // `dimension` components, a repeated id, a link to a node missing from the level, or
+  // bytes left over are errors. Whatever the bytes, it reads only inside them and
+  // allocates in proportion to them and to the rows (checksums are the caller's).
+  // The caller holds the database's lock (rows are read). Errors: kValue naming the byte
+  // offset ("graph byte 123: ..."); kInternal when memory runs out.
+  static Result<std::unique_ptr<GraphIndex>> load(std::span<const std::byte> bytes, const VectorTable* rows,
+                                                  size_t dimension, GraphSettings settings);
 
  private:
   struct State;
+  // A graph with its structure already built (by load).
+  GraphIndex(const VectorTable* rows, size_t dimension, GraphSettings settings, std::unique_ptr<State> state);
+
+  const VectorTable* rows_;
   size_t dimension_;
   GraphSettings settings_;
   mutable std::shared_mutex lock_;

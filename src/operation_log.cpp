@@ -34,7 +34,8 @@ EncodedCall EncodedCall::store_rows(const StoredRows& rows, size_t width) {
   const size_t count = rows.size();
   ByteWriter head;
   head.u8(static_cast<uint8_t>(OperationKind::kStoreRows));
-  head.raw("\0\0\0", 3);
+  head.u8(0);
+  head.u16(0);
   head.u32(static_cast<uint32_t>(count));
   head.u32(static_cast<uint32_t>(width));
   head.u32(0);
@@ -44,7 +45,7 @@ EncodedCall EncodedCall::store_rows(const StoredRows& rows, size_t width) {
   for (size_t row = 0; row < count; ++row) {
     head.u8(static_cast<uint8_t>((rows.vectors[row].empty() ? 0 : kHasVector) | (rows.expires_at[row] ? kHasExpiry : 0)));
   }
-  head.raw("\0\0\0", padding_to_four(head.bytes.size()));
+  for (size_t pad = padding_to_four(head.bytes.size()); pad > 0; --pad) head.u8(0);
 
   EncodedCall call;
   call.owned_.push_back(std::move(head.bytes));
@@ -76,7 +77,8 @@ EncodedCall EncodedCall::store_rows(const StoredRows& rows, size_t width) {
 EncodedCall EncodedCall::removal(OperationKind kind, const roaring::Roaring& ids) {
   ByteWriter out;
   out.u8(static_cast<uint8_t>(kind));
-  out.raw("\0\0\0", 3);
+  out.u8(0);
+  out.u16(0);
   encode_bitmap(ids, out);
   EncodedCall call;
   call.owned_.push_back(std::move(out.bytes));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -104,6 +105,12 @@ struct VectorPage {
   float norms[kSlots] = {};
 };
 
+// A stored full vector and its Euclidean norm, as the graph index reads rows.
+struct RowView {
+  const float* values = nullptr;  // width() floats inside a page; null when there is no full vector
+  float norm = 0.0f;
+};
+
 // Full vectors by id. Every vector has the table's width (fixed by the first
 // non-empty vector) or is empty (stored before the database dimension was known).
 class VectorTable {
@@ -118,6 +125,11 @@ class VectorTable {
   // The id's vector (possibly empty), or nullopt when the slot is empty. The span
   // points into the page and is valid until the next put or clear.
   std::optional<std::span<const float>> get(uint32_t id) const;
+
+  // The id's full vector and its norm (the kept one, or computed when the table keeps
+  // none), or a view with null values when the slot is absent or holds an empty vector.
+  // The pointer is valid until the next put, put_batch or clear. Pure; defined below.
+  RowView full_row(uint32_t id) const;
 
   // Stores a copy in slot id, replacing any earlier vector. The vector is empty or has
   // the table's width (the first non-empty one sets the width); a non-empty vector of
@@ -230,6 +242,16 @@ float full_vector_similarity(std::span<const float> query, std::span<const float
 // bits. Pure; safe from any thread.
 using DotKernel = float (*)(const float* a, const float* b, size_t count);
 extern const DotKernel dot_product;
+
+// Inline: the graph index calls it for every distance it computes.
+inline RowView VectorTable::full_row(uint32_t id) const {
+  const VectorPage* page = pages_.find(id);
+  if (page == nullptr) return {};
+  const uint32_t slot = PageDirectory<VectorPage, kVectorPageBits>::slot_of(id);
+  if (page->state[slot] != VectorPage::kFullVector) return {};
+  const float* values = page->rows.data() + size_t{slot} * width_;
+  return {values, keep_norms_ ? page->norms[slot] : std::sqrt(dot_product(values, values, width_))};
+}
 
 // The best `k` of the scored ids offered to it, in ranks_before_by_id order (higher
 // score first, NaN last, equal scores by ascending id), whatever the order of offering.

@@ -1,12 +1,17 @@
 #include "graph_index.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "storage.h"
 
 namespace vendrel {
 namespace {
@@ -30,6 +35,12 @@ std::vector<float> clustered(size_t count, unsigned seed, std::mt19937& draws) {
 }
 
 std::span<const float> row(const std::vector<float>& rows, size_t i) { return {rows.data() + i * kDim, kDim}; }
+
+// Stores row i of `rows` under ids[i] in `table`, as the database stores rows before the
+// graph links them.
+void put_rows(VectorTable& table, const std::vector<uint32_t>& ids, const std::vector<float>& rows) {
+  for (size_t i = 0; i < ids.size(); ++i) table.put(ids[i], row(rows, i));
+}
 
 double cosine_distance(std::span<const float> a, std::span<const float> b) {
   double dot = 0, norm_a = 0, norm_b = 0;
@@ -66,11 +77,13 @@ struct Fixture {
   std::vector<float> rows = clustered(3000, 1, draws);
   std::vector<float> queries = clustered(100, 1, draws);
   std::vector<uint32_t> ids;
-  GraphIndex graph{kDim};
+  VectorTable table{/*keep_norms=*/true};
+  GraphIndex graph{&table, kDim};
 
   Fixture() {
     for (uint32_t i = 0; i < 3000; ++i) ids.push_back(7 * i + 3);
-    EXPECT_TRUE(graph.insert_batch(ids, rows).ok());
+    put_rows(table, ids, rows);
+    EXPECT_TRUE(graph.insert_batch(ids).ok());
   }
 };
 
@@ -139,8 +152,8 @@ TEST(GraphIndex, DeletedIdsNeverReturnUntilInsertedVisible) {
 
   // Inserted again: hidden when the caller keeps it deleted, visible otherwise.
   const uint32_t hidden = f.ids[0], revived = f.ids[2];
-  ASSERT_TRUE(f.graph.insert(hidden, row(f.rows, 0), /*deleted=*/true).ok());
-  ASSERT_TRUE(f.graph.insert(revived, row(f.rows, 2)).ok());
+  ASSERT_TRUE(f.graph.insert(hidden, /*deleted=*/true).ok());
+  ASSERT_TRUE(f.graph.insert(revived).ok());
   EXPECT_FALSE(f.graph.contains(hidden));
   EXPECT_TRUE(f.graph.contains(revived));
   EXPECT_NE(f.graph.search(row(f.rows, 0), 1).value()[0].id, hidden);
@@ -152,7 +165,8 @@ TEST(GraphIndex, DeletedIdsNeverReturnUntilInsertedVisible) {
   std::vector<uint32_t> fresh_ids;
   for (uint32_t i = 0; i < 1000; ++i) fresh_ids.push_back(100000 + i);
   const size_t bytes_before = f.graph.memory_bytes();
-  ASSERT_TRUE(f.graph.insert_batch(fresh_ids, fresh).ok());
+  put_rows(f.table, fresh_ids, fresh);
+  ASSERT_TRUE(f.graph.insert_batch(fresh_ids).ok());
   EXPECT_LE(f.graph.memory_bytes(), bytes_before);  // no growth: the deleted nodes were reused
   EXPECT_EQ(f.graph.size(), 2501u);
   for (size_t i = 0; i < 1000; i += 50) EXPECT_EQ(f.graph.search(row(fresh, i), 1).value()[0].id, fresh_ids[i]);
@@ -168,7 +182,8 @@ TEST(GraphIndex, ReinsertedIdIsFoundAtItsNewVector) {
   // Id 3 (row 0) takes row 1,500's vector plus a little noise, away from its old place.
   std::vector<float> moved(row(f.rows, 1500).begin(), row(f.rows, 1500).end());
   for (float& value : moved) value += 0.01f;
-  ASSERT_TRUE(f.graph.insert(f.ids[0], moved).ok());
+  f.table.put(f.ids[0], moved);  // rows are overwritten in place, then the graph repairs
+  ASSERT_TRUE(f.graph.insert(f.ids[0]).ok());
   EXPECT_EQ(f.graph.size(), 3000u);
   const auto near_new = f.graph.search(moved, 2).value();
   EXPECT_EQ(near_new[0].id, f.ids[0]);
@@ -183,9 +198,16 @@ TEST(GraphIndex, BatchInsertEqualsOneByOneAndKeepsTheLastRowOfAnId) {
   std::vector<uint32_t> ids;
   for (uint32_t i = 0; i < 1199; ++i) ids.push_back(i * 3);
   ids.push_back(40 * 3);
-  GraphIndex one_by_one(kDim), batch(kDim);
-  for (size_t i = 0; i < ids.size(); ++i) ASSERT_TRUE(one_by_one.insert(ids[i], row(rows, i)).ok());
-  ASSERT_TRUE(batch.insert_batch(ids, rows).ok());
+  VectorTable one_by_one_rows(true), batch_rows(true);
+  GraphIndex one_by_one(&one_by_one_rows, kDim), batch(&batch_rows, kDim);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    one_by_one_rows.put(ids[i], row(rows, i));
+    ASSERT_TRUE(one_by_one.insert(ids[i]).ok());
+  }
+  std::vector<std::span<const float>> spans;
+  for (size_t i = 0; i < ids.size(); ++i) spans.push_back(row(rows, i));
+  batch_rows.put_batch(ids, spans);
+  ASSERT_TRUE(batch.insert_batch(ids).ok());
   EXPECT_EQ(one_by_one.size(), 1199u);
   EXPECT_EQ(batch.size(), 1199u);
   for (size_t i = 0; i < ids.size(); ++i) {
@@ -202,25 +224,102 @@ TEST(GraphIndex, BatchInsertEqualsOneByOneAndKeepsTheLastRowOfAnId) {
   }
 }
 
+TEST(GraphIndex, HitsAreAnExactRescoringOfItsCandidatesWithRecallOnRandomVectors) {
+  // Unclustered Gaussian vectors, harder for a graph than the mixture above.
+  std::mt19937 draws(11);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> rows(4000 * kDim), queries(50 * kDim);
+  for (float& value : rows) value = normal(draws);
+  for (float& value : queries) value = normal(draws);
+  std::vector<uint32_t> ids(4000);
+  std::iota(ids.begin(), ids.end(), 0u);
+  VectorTable table(true);
+  put_rows(table, ids, rows);
+  GraphIndex graph(&table, kDim);
+  ASSERT_TRUE(graph.insert_batch(ids).ok());
+
+  double found = 0;
+  for (size_t q = 0; q < 50; ++q) {
+    const auto query = row(queries, q);
+    const auto candidates = graph.search(query, 64, 64).value();  // the search's whole list
+    const auto hits = graph.search(query, 10, 64).value();
+    ASSERT_EQ(candidates.size(), 64u);
+    // The candidates rescored exactly from the rows, best 10 kept.
+    std::vector<std::pair<double, uint32_t>> rescored;
+    for (const GraphHit& candidate : candidates) {
+      const double exact = cosine_distance(query, row(rows, candidate.id));
+      EXPECT_NEAR(candidate.distance, exact, 1e-5);
+      rescored.emplace_back(exact, candidate.id);
+    }
+    std::sort(rescored.begin(), rescored.end());
+    ASSERT_EQ(hits.size(), 10u);
+    for (size_t i = 0; i < 10; ++i) {
+      const bool tied = rescored[i + 1].first - rescored[i].first < 1e-6 || (i > 0 && rescored[i].first - rescored[i - 1].first < 1e-6);
+      if (!tied) {
+        EXPECT_EQ(hits[i].id, rescored[i].second) << "query " << q << " rank " << i;
+      }
+    }
+    const auto truth = brute_force(rows, ids, query, 10);
+    for (const GraphHit& hit : hits) found += std::count(truth.begin(), truth.end(), hit.id);
+  }
+  EXPECT_GE(found / 500.0, 0.9);
+}
+
+TEST(GraphIndex, HeldOutIdIsNeverReturnedAndTheOthersAreFoundAsWithoutIt) {
+  Fixture f;
+  roaring::Roaring half;
+  for (size_t i = 0; i < f.ids.size(); i += 2) half.add(f.ids[i]);
+  double found = 0, wanted = 0;
+  for (size_t i = 0; i < f.ids.size(); i += 30) {  // 100 stored vectors as their own queries
+    const uint32_t held_out = f.ids[i];
+    std::vector<uint32_t> others = f.ids;
+    others.erase(others.begin() + i);
+    std::vector<float> other_rows = f.rows;
+    other_rows.erase(other_rows.begin() + i * kDim, other_rows.begin() + (i + 1) * kDim);
+    const auto truth = brute_force(other_rows, others, row(f.rows, i), 10);
+    const auto hits = f.graph.search(row(f.rows, i), 10, 0, {}, held_out).value();
+    ASSERT_EQ(hits.size(), 10u);
+    for (const GraphHit& hit : hits) {
+      EXPECT_NE(hit.id, held_out);
+      found += std::count(truth.begin(), truth.end(), hit.id);
+    }
+    wanted += 10;
+    const auto allowed_hits = f.graph.search(row(f.rows, i), 10, 0, allowed_in(half), held_out).value();
+    for (const GraphHit& hit : allowed_hits) {
+      EXPECT_NE(hit.id, held_out);
+      EXPECT_TRUE(half.contains(hit.id));
+    }
+  }
+  EXPECT_GE(found / wanted, 0.95);
+}
+
 TEST(GraphIndex, WrongShapesAreValueErrorsThatChangeNothing) {
-  GraphIndex graph(kDim);
+  VectorTable table(true);
+  GraphIndex graph(&table, kDim);
   std::vector<float> short_vector(kDim - 1, 1.0f);
-  auto inserted = graph.insert(1, short_vector);
+  auto inserted = graph.insert(1);  // no row stored
   ASSERT_FALSE(inserted.ok());
   EXPECT_EQ(inserted.error().kind, ErrorKind::kValue);
-  std::vector<uint32_t> ids = {1, 2};
-  std::vector<float> rows(kDim * 2 + 1, 1.0f);
-  EXPECT_FALSE(graph.insert_batch(ids, rows).ok());
+  table.put(2, std::vector<float>(kDim, 1.0f));
+  std::vector<uint32_t> ids = {2, 1};
+  EXPECT_EQ(graph.insert_batch(ids).error().kind, ErrorKind::kValue);
   EXPECT_FALSE(graph.search(short_vector, 10).ok());
   EXPECT_EQ(graph.size(), 0u);
   EXPECT_TRUE(graph.search(std::vector<float>(kDim, 1.0f), 10).value().empty());
+  VectorTable narrow(true);  // rows of another width than the graph's
+  narrow.put(1, short_vector);
+  EXPECT_EQ(GraphIndex(&narrow, kDim).insert(1).error().kind, ErrorKind::kValue);
 
-  // A zero or non-finite vector is kept (as the zero vector), not dropped.
-  ASSERT_TRUE(graph.insert(5, std::vector<float>(kDim, 0.0f)).ok());
+  // A zero or non-finite vector is kept, at distance 1 from every query.
+  table.put(5, std::vector<float>(kDim, 0.0f));
   std::vector<float> with_nan(kDim, 1.0f);
   with_nan[3] = std::numeric_limits<float>::quiet_NaN();
-  ASSERT_TRUE(graph.insert(6, with_nan).ok());
-  EXPECT_EQ(graph.search(std::vector<float>(kDim, 1.0f), 10).value().size(), 2u);
+  table.put(6, with_nan);
+  ASSERT_TRUE(graph.insert(5).ok());
+  ASSERT_TRUE(graph.insert(6).ok());
+  const auto hits = graph.search(std::vector<float>(kDim, 1.0f), 10).value();
+  ASSERT_EQ(hits.size(), 2u);
+  for (const GraphHit& hit : hits) EXPECT_EQ(hit.distance, 1.0f) << hit.id;
 }
 
 }  // namespace

@@ -1,0 +1,174 @@
+// Inside the graph index (graph_index.cpp, graph_file.cpp): the hnswlib structure and
+// the distance space that reads the database's rows instead of vectors of its own.
+//
+// hnswlib keeps a fixed-size data block per node, copies the new point's block into it
+// on insertion, and calls the space's distance with (new point or query, stored node)
+// and (stored node, stored node); the second argument is always a stored node. So a
+// node's block is a NodeRef (its id), the point of an insertion is the NodeRef of the
+// id being inserted (its row is already stored), and the point of a search is a
+// QueryProbe, which starts with the same 8 bytes as a NodeRef but another kind.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include <hnswlib/hnswlib.h>
+
+#include "graph_index.h"
+#include "storage.h"
+
+namespace vendrel {
+
+inline constexpr uint32_t kNodeKind = 0x45444f4e;   // "NODE" in memory
+inline constexpr uint32_t kQueryKind = 0x59524551;  // "QERY"
+
+// A node's data block in hnswlib: the id whose row is its vector.
+struct NodeRef {
+  uint32_t id = 0;
+  uint32_t kind = kNodeKind;
+};
+
+// The point of a search: the query's values, the inverse of its norm (0 when the norm
+// is zero or not finite: every row is then at distance 1), and the id held out.
+struct QueryProbe {
+  uint32_t unused_id = 0;
+  uint32_t kind = kQueryKind;
+  const float* values = nullptr;
+  double inverse_norm = 0.0;
+  uint32_t excluded = 0;
+  bool has_excluded = false;
+};
+
+// 1 - dot / (|a| |b|) in double after the float dot product, or 1 when that is not a
+// number (a norm of zero, an overflow).
+inline float cosine_distance(float dot, double inverse_norms) {
+  const double distance = 1.0 - static_cast<double>(dot) * inverse_norms;
+  return std::isfinite(distance) ? static_cast<float>(distance) : 1.0f;
+}
+
+inline double inverse_norm(float norm) { return std::isfinite(norm) && norm > 0.0f ? 1.0 / norm : 0.0; }
+
+// hnswlib's view of the rows. The distance function gets a pointer to this space as
+// its parameter; it reads rows without locking (the graph's callers hold the database's
+// lock, see graph_index.h).
+class RowSpace : public hnswlib::SpaceInterface<float> {
+ public:
+  RowSpace(const VectorTable* rows, size_t dimension) : rows_(rows), dimension_(dimension) {}
+  size_t get_data_size() override { return sizeof(NodeRef); }
+  hnswlib::DISTFUNC<float> get_dist_func() override { return &distance; }
+  void* get_dist_func_param() override { return this; }
+
+  // The row of a node's id (null values when it has none).
+  RowView row_of(uint32_t id) const { return rows_->full_row(id); }
+
+  // The distance from the query to a row, or +infinity for the held-out id.
+  float query_distance(const QueryProbe& query, uint32_t id, const RowView& row) const {
+    if (query.has_excluded && id == query.excluded) return std::numeric_limits<float>::infinity();
+    if (row.values == nullptr || query.inverse_norm == 0.0) return 1.0f;
+    return cosine_distance(dot_product(query.values, row.values, dimension_), query.inverse_norm * inverse_norm(row.norm));
+  }
+
+  size_t dimension() const { return dimension_; }
+
+ private:
+  static float distance(const void* point, const void* node, const void* param) {
+    const RowSpace& space = *static_cast<const RowSpace*>(param);
+    NodeRef stored;
+    std::memcpy(&stored, node, sizeof stored);
+    NodeRef head;
+    std::memcpy(&head, point, sizeof head);
+    if (head.kind == kQueryKind) {
+      return space.query_distance(*static_cast<const QueryProbe*>(point), stored.id, space.row_of(stored.id));
+    }
+    return space.row_distance(head.id, stored.id);
+  }
+
+  float row_distance(uint32_t first_id, uint32_t second_id) const {
+    const RowView first = rows_->full_row(first_id);
+    const RowView second = rows_->full_row(second_id);
+    if (first.values == nullptr || second.values == nullptr) return 1.0f;
+    return cosine_distance(dot_product(first.values, second.values, dimension_),
+                           inverse_norm(first.norm) * inverse_norm(second.norm));
+  }
+
+  const VectorTable* rows_;
+  size_t dimension_;
+};
+
+// A new graph holds this many nodes before its first growth; growth doubles.
+inline constexpr size_t kInitialGraphCapacity = 256;
+inline constexpr size_t kMaxGraphConnectivity = 1000;
+
+// Settings of 0 take the defaults; the connectivity is clamped to [2, 1,000] (hnswlib's
+// level draw divides by log(M): M = 1 would put every node on every level).
+inline GraphSettings normalized(GraphSettings settings) {
+  const GraphSettings defaults;
+  if (settings.connectivity == 0) settings.connectivity = defaults.connectivity;
+  if (settings.ef_construction == 0) settings.ef_construction = defaults.ef_construction;
+  if (settings.ef_search == 0) settings.ef_search = defaults.ef_search;
+  settings.connectivity = std::clamp<size_t>(settings.connectivity, 2, kMaxGraphConnectivity);
+  return settings;
+}
+
+struct GraphIndex::State {
+  RowSpace space;
+  hnswlib::HierarchicalNSW<float> graph;
+
+  // An empty graph with room for `capacity` nodes. Throws on allocation failure.
+  State(const VectorTable* rows, size_t dimension, const GraphSettings& settings, size_t capacity)
+      : space(rows, dimension),
+        graph(&space, capacity, settings.connectivity, settings.ef_construction, /*random_seed=*/100,
+              /*allow_replace_deleted=*/true) {
+    graph.setEf(1);  // unused: the search takes its expansion as an argument
+  }
+
+  // The node of `id`, or null when the id is not in the graph. Caller holds the lock
+  // (shared at least) and no insertion runs.
+  const hnswlib::tableint* node_of(uint32_t id) const {
+    auto found = graph.label_lookup_.find(id);
+    return found == graph.label_lookup_.end() ? nullptr : &found->second;
+  }
+
+  // Room for `more` new ids, which take over deleted nodes first. Exclusive lock;
+  // throws on allocation failure.
+  void reserve(size_t more) {
+    const size_t vacant = graph.deleted_elements.size();
+    if (more <= vacant) return;
+    const size_t needed = graph.cur_element_count + (more - vacant);
+    if (needed <= graph.max_elements_) return;
+    graph.resizeIndex(std::max(needed, graph.max_elements_ * 2));
+  }
+
+  // Makes a deleted id visible again before its links are repaired: hnswlib refuses to
+  // update a deleted node while deleted nodes may be reused. Exclusive lock.
+  void revive(uint32_t id) {
+    const hnswlib::tableint* node = node_of(id);
+    if (node != nullptr && graph.isMarkedDeleted(*node)) graph.unmarkDelete(id);
+  }
+
+  // Inserts one id whose row is stored, or repairs its links after its row changed.
+  // Safe on several threads at once for distinct ids. `present` says whether the id is
+  // in the graph already (looked up before any thread starts): a new id may take over a
+  // deleted node, an existing one must not, or its label would map to two nodes.
+  void add(uint32_t id, bool present) {
+    const NodeRef point{id};
+    graph.addPoint(&point, id, /*replace_deleted=*/!present);
+  }
+
+  // The search of GraphIndex::search (graph_search.cpp): the `expansion` nearest
+  // acceptable nodes to the query (not deleted, not held out, passing `allowed` when it
+  // is set), nearest first. Shared lock. Throws only std::bad_alloc.
+  std::vector<GraphHit> search(const QueryProbe& query, size_t expansion, const AllowedIdTest& allowed) const;
+
+  void hide(uint32_t id) {
+    const hnswlib::tableint* node = node_of(id);
+    if (node != nullptr && !graph.isMarkedDeleted(*node)) graph.markDelete(id);
+  }
+};
+
+}  // namespace vendrel
