@@ -5,6 +5,8 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "scan.h"
+
 namespace vendrel {
 
 namespace {
