@@ -23,6 +23,10 @@ constexpr size_t kPagesPerPiece = kRowsPerPiece / VectorPage::kSlots;
 // together. Blocks hold a multiple of 12 queries, which every kernel's tile height divides.
 constexpr size_t kQueryBlockBytes = 256 * 1024;
 constexpr size_t kQueryBlockMultiple = 12;
+// Queries per pass over the rows. Every task of the pool keeps k hits per query of the
+// pass, so a very large batch is taken in passes to bound that memory; a pass this long
+// reads each row once per several thousand queries, which costs nothing next to scoring.
+constexpr size_t kQueriesPerPass = 4096;
 
 // The batch's queries, split by how they are scored.
 struct BatchQueries {
@@ -303,16 +307,19 @@ std::vector<std::vector<ScoredId>> exact_top_k_many(const VectorTable& table,
                                                     bool parallel) {
   std::vector<std::vector<ScoredId>> results(queries.size());
   if (k == 0 || queries.empty()) return results;
-  const BatchQueries split = split_queries(table, queries);
   const RowSource source(table, within, excluded);
-  const BatchScan scan(table, queries, source, split);
-  BatchReduction reduction(scan, queries.size(), k);
-  if (!parallel || scan.item_count() <= 1) {
-    reduction(tbb::blocked_range<size_t>(0, scan.item_count()));
-  } else {
-    tbb::parallel_reduce(tbb::blocked_range<size_t>(0, scan.item_count(), 1), reduction);
+  for (size_t first = 0; first < queries.size(); first += kQueriesPerPass) {
+    const auto pass = queries.subspan(first, std::min(kQueriesPerPass, queries.size() - first));
+    const BatchQueries split = split_queries(table, pass);
+    const BatchScan scan(table, pass, source, split);
+    BatchReduction reduction(scan, pass.size(), k);
+    if (!parallel || scan.item_count() <= 1) {
+      reduction(tbb::blocked_range<size_t>(0, scan.item_count()));
+    } else {
+      tbb::parallel_reduce(tbb::blocked_range<size_t>(0, scan.item_count(), 1), reduction);
+    }
+    for (size_t q = 0; q < pass.size(); ++q) results[first + q] = std::move(reduction.best()[q]).sorted();
   }
-  for (size_t q = 0; q < queries.size(); ++q) results[q] = std::move(reduction.best()[q]).sorted();
   return results;
 }
 

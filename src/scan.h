@@ -55,8 +55,9 @@ std::vector<ScoredId> exact_top_k(const VectorTable& table, std::span<const floa
 // scored against blocks of queries that stay in cache, so a batch reads each row from
 // memory about once per block of queries rather than once per query. With `parallel`,
 // those pieces of work are spread over the oneTBB pool and the bests merged, which gives
-// the same result. The caller holds the table's read lock. Never fails (std::bad_alloc
-// aside).
+// the same result. Each task keeps k hits per query of a pass of a few thousand queries
+// (a larger batch is scanned pass after pass). The caller holds the table's read lock.
+// Never fails (std::bad_alloc aside).
 std::vector<std::vector<ScoredId>> exact_top_k_many(const VectorTable& table,
                                                     std::span<const std::span<const float>> queries, uint64_t k,
                                                     const roaring::Roaring* within, const roaring::Roaring& excluded,

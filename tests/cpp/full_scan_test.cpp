@@ -211,6 +211,23 @@ TEST(BatchScanScoresTest, ABatchScoresEachQueryBitForBitAsItsOwnScan) {
   }
 }
 
+// More queries than one pass over the rows takes: each answer still belongs to its query.
+TEST(BatchScanScoresTest, ABatchOfSeveralPassesAnswersEveryQueryAsItsOwnScan) {
+  std::mt19937 random(29);
+  const Collection collection = random_collection(random, 300, 16, /*keep_norms=*/true);
+  const auto queries = mixed_queries(random, 5000, 16);
+  const auto found = exact_top_k_many(collection.table, views_of(queries), 3, nullptr, roaring::Roaring(), true);
+  ASSERT_EQ(found.size(), queries.size());
+  for (size_t q = 0; q < queries.size(); ++q) {
+    const auto alone = exact_top_k(collection.table, queries[q], 3, nullptr, roaring::Roaring(), false);
+    ASSERT_EQ(found[q].size(), alone.size()) << "query " << q;
+    for (size_t i = 0; i < alone.size(); ++i) {
+      ASSERT_EQ(found[q][i].id, alone[i].id) << "query " << q << " rank " << i;
+      ASSERT_EQ(std::bit_cast<uint32_t>(found[q][i].score), std::bit_cast<uint32_t>(alone[i].score));
+    }
+  }
+}
+
 TEST(ExactScanOrderTest, EmptyVectorsScoreZeroAndNanScoresRankLast) {
   VectorTable table(/*keep_norms=*/true);
   table.put(4, std::vector<float>{});
