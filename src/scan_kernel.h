@@ -34,10 +34,11 @@ struct ScoreBlock {
 // the products taken in that order, where `dot` is the pair's float32 dot product. A
 // pair's dot is accumulated the same way wherever it sits in the block and whatever the
 // block's shape (one sum per lane in component order, the lanes added by a fixed tree),
-// so a score is bit-identical whether the pair is scored alone or among thousands. The
-// queries of a block are read once per few rows; a block of up to a few hundred
-// kilobytes of queries stays in the core's cache while rows stream past it. Pure; safe
-// from any thread.
+// so a score is bit-identical whether the pair is scored alone or among thousands. Rows
+// are taken a few at a time (eight with AVX-512) and kept in the first-level cache while
+// every query of the block passes over them, so each row is read from memory once per
+// block; a block of a few hundred kilobytes of queries stays in the second-level cache.
+// Pure; safe from any thread.
 struct BlockScorer {
   const char* name;
   void (*score)(const ScoreBlock& block, float* scores);
