@@ -10,6 +10,8 @@
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_reduce.h>
 
+#include "scan.h"
+
 namespace vendrel {
 
 namespace {
@@ -568,10 +570,23 @@ Result<std::vector<std::vector<SearchHit>>> FullVendrelDB::search_many(std::span
     }
     Result<std::optional<roaring::Roaring>> filtered = select(filter_json);
     if (!filtered.ok()) return filtered.error();
+    const std::optional<roaring::Roaring>& filter_set = filtered.value();
+    std::vector<std::vector<ScoredId>> best(queries.size());
+    if (k > 0 && !graph) {
+      // One pass over the rows for a block of queries at a time: bounded by arithmetic.
+      std::shared_lock deleted_guard(ledger.deleted->lock);
+      std::shared_lock rows_guard(rows->lock);
+      const uint64_t candidate_rows = filter_set ? filter_set->cardinality() : rows->value.length();
+      const bool parallel =
+          queries.size() * candidate_rows * std::max<size_t>(rows->value.width(), 1) > kParallelScanFloats;
+      best = exact_top_k_many(rows->value, queries, k, filter_set ? &*filter_set : nullptr, ledger.deleted->value,
+                              parallel);
+    } else if (k > 0) {
+      tbb::parallel_for(size_t{0}, queries.size(), [&](size_t i) { best[i] = best_for(queries[i], k, filter_set, ef); });
+    }
     Lists lists(queries.size());
-    tbb::parallel_for(size_t{0}, queries.size(), [&](size_t i) {
-      lists[i] = ledger.build_results(best_for(queries[i], k, filtered.value(), ef), include_metadata);
-    });
+    tbb::parallel_for(size_t{0}, queries.size(),
+                      [&](size_t i) { lists[i] = ledger.build_results(std::move(best[i]), include_metadata); });
     return lists;
   });
 }

@@ -15,6 +15,7 @@
 #include "id_set.h"
 #include "paged_table.h"
 #include "quantize.h"
+#include "scan_kernel.h"
 
 namespace vendrel {
 
@@ -236,13 +237,6 @@ class CodeTable {
 // a query longer than the stored vector never reads past it. Pure.
 float full_vector_similarity(std::span<const float> query, std::span<const float> stored);
 
-// The dot product of two float32 arrays of `count` components by the widest kernel the
-// CPU has (AVX-512, AVX2 with FMA, or portable), chosen once at load time. It keeps
-// several independent sums, so the result may differ from a sequential sum in the last
-// bits. Pure; safe from any thread.
-using DotKernel = float (*)(const float* a, const float* b, size_t count);
-extern const DotKernel dot_product;
-
 // Inline: the graph index calls it for every distance it computes.
 inline RowView VectorTable::full_row(uint32_t id) const {
   const VectorPage* page = pages_.find(id);
@@ -252,34 +246,6 @@ inline RowView VectorTable::full_row(uint32_t id) const {
   const float* values = page->rows.data() + size_t{slot} * width_;
   return {values, keep_norms_ ? page->norms[slot] : std::sqrt(dot_product(values, values, width_))};
 }
-
-// The best `k` of the scored ids offered to it, in ranks_before_by_id order (higher
-// score first, NaN last, equal scores by ascending id), whatever the order of offering.
-class TopK {
- public:
-  explicit TopK(uint64_t k) : k_(k) {}
-  void offer(ScoredId entry);
-  // Offers every entry the other one kept.
-  void merge(TopK&& other);
-  // The kept entries, best first.
-  std::vector<ScoredId> sorted() &&;
-
- private:
-  uint64_t k_;
-  std::vector<ScoredId> heap_;  // worst kept entry at the front
-};
-
-// The exact top k by cosine similarity among the stored vectors of `table`
-// (zero-length ones included; they score 0) whose ids are not in `excluded` and, when
-// `within` is given, are in it; best first, in ranks_before_by_id order. A table that
-// keeps norms is scored by dot products divided by the norms, four rows per pass (equal
-// to full_vector_similarity up to rounding; rows or queries of zero or non-finite norm,
-// and queries of another length, take full_vector_similarity itself). Reads only the
-// rows of those ids, in id order; with `parallel` the rows are split among the oneTBB
-// pool and the tasks' bests merged, which gives the same result. The caller holds the
-// table's read lock. Never fails (std::bad_alloc aside).
-std::vector<ScoredId> exact_top_k(const VectorTable& table, std::span<const float> query, uint64_t k,
-                                  const roaring::Roaring* within, const roaring::Roaring& excluded, bool parallel);
 
 struct VectorStorage {
   RwLocked<VectorTable> vectors;

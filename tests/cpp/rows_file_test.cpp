@@ -1,4 +1,5 @@
 #include "rows_file.h"
+#include "scan.h"
 
 #include <random>
 #include <string>
