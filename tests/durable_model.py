@@ -60,12 +60,15 @@ class Model:
 
 
 def observe(db):
-    """What a database holds, in the model's terms: count() and every live id with its
-    vector's score against a fixed probe and its metadata text."""
+    """What a database holds, in the model's terms: the id bound, count() and every live
+    id with its vector's score against a fixed probe and its metadata text. (The bound
+    tells apart an add of an already expired new id, which changes nothing else.)"""
+    from vendrel_plus import _native
+
     probe = np.linspace(-1.0, 1.0, DIMENSION).astype(np.float32)
     count = db.count()
     hits = db.search(probe, max(count, 1) + 10, None, True, ef=100000) if count else []
-    return count, {doc_id: (round(score, 4), text) for doc_id, score, text in hits}
+    return _native.id_bound(db), count, {doc_id: (round(score, 4), text) for doc_id, score, text in hits}
 
 
 def expected_view(model):
@@ -75,13 +78,13 @@ def expected_view(model):
         v = np.asarray(vector, dtype=np.float32).astype(np.float64)
         score = float(v @ probe / (np.linalg.norm(v) * np.linalg.norm(probe)))
         live[doc_id] = (round(score, 4), text)
-    return model.count(), live
+    return model.bound, model.count(), live
 
 
 def views_match(seen, model):
-    count, live = seen
-    want_count, want_live = expected_view(model)
-    if count != want_count or set(live) != set(want_live):
+    bound, count, live = seen
+    want_bound, want_count, want_live = expected_view(model)
+    if bound != want_bound or count != want_count or set(live) != set(want_live):
         return False
     return all(abs(live[i][0] - want_live[i][0]) <= 2e-4 and live[i][1] == want_live[i][1] for i in live)
 
