@@ -17,5 +17,8 @@ ctest --test-dir build/cpp --output-on-failure -j "$(nproc)"
 # and UndefinedBehaviorSanitizer build (about 3 minutes on 2 cores, mostly the build).
 ./scripts/sanitize.sh "$@"
 
+# The concurrency tests again under ThreadSanitizer (about 2 minutes, mostly the build).
+./scripts/tsan.sh
+
 # Each fuzz target for a bounded time (clang and libFuzzer are installed when missing).
 ./scripts/fuzz.sh 20

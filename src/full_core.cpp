@@ -132,7 +132,7 @@ Status FullVendrelDB::recover() {
   journal_ = std::move(journal.value());
   if (!journal_->manifest()) {
     // A new database: its first checkpoint records its settings before any call.
-    Status first = journal_->checkpoint(ledger, rows->value, nullptr, settings_to_store());
+    Status first = journal_->checkpoint(ledger, *rows, nullptr, settings_to_store());
     if (!first.ok()) return first;
     return journal_->replay([](const DecodedCall&) { return ok_status(); });
   }
@@ -462,10 +462,9 @@ Status FullVendrelDB::check_open() const {
 
 Status FullVendrelDB::checkpoint_locked() {
   if (!journal_) return ok_status();
-  std::shared_lock rows_guard(rows->lock);
   GraphSaver saver;
   if (graph) saver = [this](const std::function<Status(const void*, size_t)>& write) { return graph->save(write); };
-  return journal_->checkpoint(ledger, rows->value, graph ? &saver : nullptr, settings_to_store());
+  return journal_->checkpoint(ledger, *rows, graph ? &saver : nullptr, settings_to_store());
 }
 
 void FullVendrelDB::checkpoint_if_due() {

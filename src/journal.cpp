@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <shared_mutex>
 
 #include "ledger_state.h"
 #include "rows_file.h"
@@ -122,7 +123,7 @@ bool Journal::checkpoint_due(uint64_t graph_size) const {
          graph_rows_logged_ > std::max(kCheckpointGraphRows, graph_size / 4);
 }
 
-Status Journal::checkpoint(const DocumentLedger& ledger, const VectorTable& rows, const GraphSaver* graph,
+Status Journal::checkpoint(const DocumentLedger& ledger, const RwLocked<VectorTable>& rows, const GraphSaver* graph,
                           const StoredSettings& settings) {
   const uint64_t generation = manifest_ ? manifest_->generation + 1 : 1;
   // The texts the checkpoint's entries point at must be durable before it is.
@@ -139,7 +140,10 @@ Status Journal::checkpoint(const DocumentLedger& ledger, const VectorTable& rows
   Result<ManifestFile> state = write_state_file(directory_, generation, ledger, coverage.value());
   if (!state.ok()) return state.error();
   next.files.push_back(state.value());
-  Result<ManifestFile> rows_file = write_rows_file(directory_, generation, rows);
+  Result<ManifestFile> rows_file = [&] {
+    std::shared_lock guard(rows.lock);
+    return write_rows_file(directory_, generation, rows.value);
+  }();
   if (!rows_file.ok()) return rows_file.error();
   next.files.push_back(rows_file.value());
   if (graph != nullptr) {

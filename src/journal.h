@@ -94,7 +94,9 @@ class Journal {
   // flushed, log-<g> created, MANIFEST switched, the previous generation removed. The
   // caller keeps writers out. A failure before the switch leaves the previous
   // checkpoint and log current (and appendable).
-  Status checkpoint(const DocumentLedger& ledger, const VectorTable& rows, const GraphSaver* graph,
+  // Takes the ledger parts' read locks one at a time, then `rows`' read lock (the order
+  // the database's scans take them in: deleted set before rows).
+  Status checkpoint(const DocumentLedger& ledger, const RwLocked<VectorTable>& rows, const GraphSaver* graph,
                     const StoredSettings& settings);
 
  private:
