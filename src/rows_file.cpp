@@ -31,7 +31,29 @@ struct PagePlan {
   uint64_t offset = 0;
   uint64_t bytes = 0;  // rows only; the block is padded(bytes) long
   uint32_t crc = 0;
+  // The rows as written: the page's own, or a copy with the slots that hold no vector
+  // zeroed (their memory was never written, and whatever it held must not reach the file).
+  const float* data = nullptr;
+  std::vector<float> cleaned;
 };
+
+// Points plan.data at rows whose unused slots are zeros, copying the page only when it
+// has such slots.
+void clean_unused_slots(PagePlan& plan, size_t width) {
+  plan.data = plan.page->rows.data();
+  if (width == 0) return;
+  const size_t slots = plan.bytes / sizeof(float) / width;
+  bool unused = false;
+  for (size_t slot = 0; slot < slots && !unused; ++slot) unused = plan.page->state[slot] != VectorPage::kFullVector;
+  if (!unused) return;
+  plan.cleaned.assign(plan.page->rows.data(), plan.page->rows.data() + plan.bytes / sizeof(float));
+  for (size_t slot = 0; slot < slots; ++slot) {
+    if (plan.page->state[slot] != VectorPage::kFullVector) {
+      std::fill_n(plan.cleaned.begin() + static_cast<std::ptrdiff_t>(slot * width), width, 0.0f);
+    }
+  }
+  plan.data = plan.cleaned.data();
+}
 
 }  // namespace
 
@@ -39,11 +61,12 @@ Result<ManifestFile> write_rows_file(const std::string& directory, uint64_t gene
   std::vector<PagePlan> plans;
   plans.reserve(table.pages().page_count());
   table.pages().for_each_page([&](uint64_t first_id, const VectorPage& page) {
-    plans.push_back(PagePlan{first_id, &page, 0, page.rows.size() * sizeof(float), 0});
+    plans.push_back(PagePlan{first_id, &page, 0, page.rows.size() * sizeof(float), 0, nullptr, {}});
   });
   tbb::parallel_for(size_t{0}, plans.size(), [&](size_t i) {
     PagePlan& plan = plans[i];
-    plan.crc = crc32c_extend(crc32c(plan.page->rows.data(), plan.bytes), kZeros, padded(plan.bytes) - plan.bytes);
+    clean_unused_slots(plan, table.width());
+    plan.crc = crc32c_extend(crc32c(plan.data, plan.bytes), kZeros, padded(plan.bytes) - plan.bytes);
   });
 
   return write_checkpoint_file(
@@ -81,7 +104,7 @@ Result<ManifestFile> write_rows_file(const std::string& directory, uint64_t gene
         pieces.reserve(2 * plans.size() + 1);
         pieces.push_back(iovec{const_cast<uint8_t*>(kZeros), lead});
         for (const PagePlan& plan : plans) {
-          pieces.push_back(iovec{const_cast<float*>(plan.page->rows.data()), plan.bytes});
+          pieces.push_back(iovec{const_cast<float*>(plan.data), plan.bytes});
           pieces.push_back(iovec{const_cast<uint8_t*>(kZeros), padded(plan.bytes) - plan.bytes});
         }
         return writer.add_gathered_section(kRowBlocksSection, pieces, 0);
