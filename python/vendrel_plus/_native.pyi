@@ -9,8 +9,9 @@ from numpy.typing import NDArray
 # A vector: a sequence of numbers, or a NumPy array (a 1-D C-contiguous float32 or
 # float64 one is read without a Python object per component).
 VectorLike = Sequence[float] | NDArray[np.floating[Any]]
-# Rows of vectors: a sequence of VectorLike, or a 2-D NumPy array (a C-contiguous
-# float32 one is used in place, not copied).
+# Rows of vectors: a sequence of VectorLike, or a 2-D NumPy array (a float32 one whose
+# rows are each contiguous, such as a C-contiguous array or every n-th row of one, is
+# used in place, not copied).
 RowsLike = Sequence[VectorLike] | NDArray[np.floating[Any]]
 IdsLike = Sequence[int] | NDArray[np.integer[Any]]
 Hit = tuple[int, float, str]
