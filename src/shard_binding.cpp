@@ -6,11 +6,14 @@
 // database's own converters and returns them in a form that travels to a shard (vectors
 // as float32 bytes) or raises what the database's method would have raised.
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
 
 #include "core.h"
@@ -333,6 +336,32 @@ PyObject* raise_panic_exception(PyObject* /*module*/, PyObject* message) {
   return nullptr;
 }
 
+// ---- The shard process's worker pool -------------------------------------------------
+
+// The cap set by cap_worker_threads; the interpreter lock serialises the calls that
+// replace it. Never destroyed: oneTBB may still be running work at interpreter exit.
+std::optional<tbb::global_control>* worker_cap = new std::optional<tbb::global_control>();
+
+// cap_worker_threads(threads) -> int: caps this process's worker pool (the calling thread
+// included) at `threads`, or lifts the cap with 0; returns the parallelism now in effect.
+// The pool is sized to the machine's cores, one pool per process: shards sharing a
+// machine would otherwise run more threads than it has cores.
+PyObject* cap_worker_threads(PyObject* /*module*/, PyObject* argument) {
+  uint64_t threads = 0;
+  if (!convert_argument(argument, "threads", convert_u64, &threads)) return nullptr;
+  try {
+    worker_cap->reset();
+    if (threads > 0) {
+      const size_t capped = static_cast<size_t>(std::min<uint64_t>(threads, SIZE_MAX));
+      worker_cap->emplace(tbb::global_control::max_allowed_parallelism, capped);
+    }
+    return PyLong_FromSize_t(tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism));
+  } catch (...) {
+    raise_current_exception();
+    return nullptr;
+  }
+}
+
 PyMethodDef shard_functions[] = {
     {"id_bound", id_bound, METH_O, "id_bound(db)\n--\n\nOne more than the highest id the database has added."},
     {"quantized", quantized, METH_O, "quantized(db)\n--\n\nWhether the database scores quantization codes."},
@@ -352,6 +381,9 @@ PyMethodDef shard_functions[] = {
     {"convert_add_many", as_cfunction(convert_add_many), METH_FASTCALL | METH_KEYWORDS,
      "convert_add_many(ids, vectors, metadata_jsons, ttls)\n--\n\n"
      "add_many's argument conversions, and the first row whose text add would refuse."},
+    {"cap_worker_threads", cap_worker_threads, METH_O,
+     "cap_worker_threads(threads)\n--\n\nCaps this process's worker pool at `threads` (0: no cap); "
+     "returns the parallelism in effect."},
     {"raise_panic", raise_panic_exception, METH_O, "raise_panic(message)\n--\n\nRaises PanicException(message)."},
     {nullptr, nullptr, 0, nullptr},
 };

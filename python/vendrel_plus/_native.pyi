@@ -199,5 +199,9 @@ def convert_delete(filter_json: object) -> str: ...
 def convert_add_many(
     ids: object, vectors: object, metadata_jsons: object, ttls: object
 ) -> tuple[bytes, object, bytes, list[str], list[int | None] | None, int]: ...
+def cap_worker_threads(threads: int) -> int:
+    """Caps this process's worker pool at `threads` threads (0: no cap); returns the
+    parallelism now in effect."""
+
 def raise_panic(message: str) -> None:
     """Raises this module's PanicException with `message`."""

@@ -60,6 +60,21 @@ class ShardFailure:
         raise AssertionError("raise_panic returned")
 
 
+def pool_threads(cores: int, shards_here: int) -> int:
+    """The worker threads of a shard's database: its machine's cores shared evenly by
+    the database's shards there, at least one. Each shard process has a pool of its
+    own, by default one thread per core; S shards on c cores would otherwise run S x c
+    threads, which take turns on the cores and spin while they wait for work."""
+    return max(1, cores // max(1, shards_here))
+
+
+def _usable_cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
 def _outcome(call: Callable[..., _T], *args: Any) -> Union[_T, ShardFailure]:
     try:
         return call(*args)
@@ -99,6 +114,12 @@ class Shard:
         import ray
 
         return ray.get_runtime_context().get_node_id(), os.getpid()
+
+    def size_pool(self, shards_here: int) -> int:
+        """Caps the database's worker pool at this shard's share of its machine's cores
+        (``pool_threads``), ``shards_here`` being the shards of its database on this
+        machine; returns the threads allowed."""
+        return _native.cap_worker_threads(pool_threads(_usable_cores(), shards_here))
 
     def add(self, local_id: int, vector: bytes, metadata_json: str, ttl: Optional[int]) -> Optional[ShardFailure]:
         """The database's add; the vector arrives as native float32 bytes."""

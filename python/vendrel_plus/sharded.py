@@ -35,6 +35,20 @@ __all__ = ["ShardedVendrelDB", "ShardLostError"]
 # shards than 4 per CPU of the cluster wait for resources: lower this before creating
 # the database to run more.
 SHARD_CPUS = 0.25
+# Ray starts its workers at nice 15, below everything else on the machine, which suits
+# background tasks; a shard does the database's own work, which the client waits for.
+# The variable is read by each worker process as it starts, so it changes our actors'
+# processes only, on any cluster.
+SHARD_ENV_VARS = {"RAY_worker_niceness": "0"}
+# Settings of a Ray instance the client starts itself (none is running, no address
+# given). Its only work is the shards: the idle workers Ray starts ahead (one per core,
+# for tasks without a runtime environment of their own, so never a shard), its
+# dashboard and its metrics are left out. A cluster the client joins is used as it is.
+OWN_RAY_OPTIONS: Dict[str, Any] = {
+    "include_dashboard": False,
+    "_system_config": {"enable_worker_prestart": False, "prestart_worker_first_driver": False,
+                       "enable_metrics_collection": False},
+}
 # Vectors sent to the shards per round of add_many calls (all shards together).
 BATCH_VECTOR_BYTES = 64 << 20
 MAX_BATCH_ROWS = 1 << 18
@@ -79,6 +93,22 @@ def _shard_actor_class() -> Any:
     return _remote_shard
 
 
+def _start_ray(address: Optional[str]) -> None:
+    """Joins the cluster at `address`, or a running local instance, or starts one with
+    OWN_RAY_OPTIONS."""
+    if address is not None or os.environ.get("RAY_ADDRESS"):
+        ray.init(address=address)
+        return
+    try:
+        ray.init(**OWN_RAY_OPTIONS)
+    except ValueError as error:
+        # A local instance started with `ray start` was found: Ray refuses settings for
+        # a cluster that is already running, before connecting.
+        if "existing cluster" not in str(error):
+            raise
+        ray.init()
+
+
 def _progress(total: int) -> Any:
     if total <= PROGRESS_MIN_ROWS:
         return None
@@ -116,7 +146,8 @@ class ShardedVendrelDB:
         ``"contract"`` or ``"full"``.
     address
         Ray cluster to connect to (``ray.init(address=...)``). ``None`` joins a running
-        local Ray instance or starts one. A Ray already initialised in this process is
+        local Ray instance or starts one for the shards (no dashboard, no metrics, no
+        idle workers; ``OWN_RAY_OPTIONS``). A Ray already initialised in this process is
         used as it is.
     **options
         Passed to each shard's database constructor (``FullVendrelDB(path,
@@ -149,10 +180,13 @@ class ShardedVendrelDB:
         self._lost: Dict[int, Tuple[str, BaseException]] = {}
         self._lock = threading.Lock()
         self._actors: List[Any] = []
+        # The shards by the machine they run on, each machine's shards in ascending order.
+        self._machines: List[List[int]] = []
         if not ray.is_initialized():
-            ray.init(address=address)
+            _start_ray(address)
         actor_class = _shard_actor_class().options(num_cpus=SHARD_CPUS, scheduling_strategy="SPREAD",
-                                                   max_restarts=0, max_task_retries=0)
+                                                   max_restarts=0, max_task_retries=0,
+                                                   runtime_env={"env_vars": dict(SHARD_ENV_VARS)})
         self._actors = [actor_class.remote(os.path.join(self._path, f"shard-{shard}"), kind, dict(options))
                         for shard in range(shards)]
         try:
@@ -166,6 +200,7 @@ class ShardedVendrelDB:
             raise
         try:
             self._raise_failures(opened)
+            self._place_shards()
         except BaseException:
             self.close()
             raise
@@ -218,6 +253,16 @@ class ShardedVendrelDB:
     def _call_all(self, method: str, *args: Any) -> Dict[int, Any]:
         self._require(range(self._shard_count))
         return self._gather({shard: getattr(actor, method).remote(*args) for shard, actor in enumerate(self._actors)})
+
+    def _place_shards(self) -> None:
+        """Learns which shards share a machine, and sizes each shard's worker pool to its
+        share of that machine's cores."""
+        machines: Dict[str, List[int]] = {}
+        for shard, (node, _) in sorted(self._call_all("location").items()):
+            machines.setdefault(node, []).append(shard)
+        self._machines = list(machines.values())
+        self._gather({shard: self._actors[shard].size_pool.remote(len(shards))
+                      for shards in self._machines for shard in shards})
 
     @staticmethod
     def _raise_failures(replies: Dict[int, Any]) -> None:
