@@ -126,8 +126,14 @@ class Shard:
         return _outcome(self._database.add, local_id, np.frombuffer(vector, dtype=np.float32), metadata_json, ttl)
 
     def add_many(self, batch: str, local_ids: np.ndarray, vectors: Union[np.ndarray, List[np.ndarray]],
-                 metadata_jsons: List[str], ttls: Optional[List[Optional[int]]]) -> Optional[ShardFailure]:
+                 rows: Union[slice, np.ndarray, None], metadata_jsons: List[str],
+                 ttls: Optional[List[Optional[int]]]) -> Optional[ShardFailure]:
         """The database's add_many on this shard's rows of one round (local ids).
+
+        ``vectors`` is the round's matrix shared by the shards of this machine, read in
+        place from Ray's object store, and ``rows`` selects this shard's rows of it: a
+        slice (every S-th row, a view the database reads without a copy) or their
+        positions. A list of rows of different lengths comes with ``rows`` None.
 
         Rounds of one client batch share the token ``batch``. Once a round of a batch
         failed here, the later rounds of that batch are skipped (None), so that the
@@ -136,7 +142,8 @@ class Shard:
         """
         if batch == self._failed_batch:
             return None
-        outcome = _outcome(self._database.add_many, local_ids, vectors, metadata_jsons, ttls)
+        mine = vectors if rows is None else vectors[rows]  # type: ignore[index]
+        outcome = _outcome(self._database.add_many, local_ids, mine, metadata_jsons, ttls)
         if isinstance(outcome, ShardFailure):
             self._failed_batch = batch
         return outcome

@@ -397,14 +397,29 @@ class ShardedVendrelDB:
     def _send_round(self, batch: str, global_ids: np.ndarray, rows: "_RowSource", begin: int, end: int,
                     dimension: int) -> Tuple[int, Dict[int, Any], Dict[int, np.ndarray]]:
         """Sends rows [begin, end) to their shards; returns the row count, the calls and
-        each shard's rows (positions in the caller's batch)."""
+        each shard's rows (positions in the caller's batch).
+
+        The vectors go into Ray's object store once per machine, not once per shard:
+        the shards of a machine read their rows of that one object in place."""
+        split = split_rows(global_ids[begin:end], self._shard_count)
         calls = {}
         placed: Dict[int, np.ndarray] = {}
-        for shard, (positions, locals_) in enumerate(split_rows(global_ids[begin:end], self._shard_count)):
-            if len(positions) == 0:
+        for shards in self._machines:
+            present = [shard for shard in shards if len(split[shard].rows)]
+            if not present:
                 continue
-            placed[shard] = positions + begin
-            calls[shard] = self._actors[shard].add_many.remote(batch, locals_, *rows.take(placed[shard]))
+            for shard in present:
+                placed[shard] = split[shard].rows + begin
+            if rows.ragged:
+                shared: List[Any] = [rows.ragged_rows(placed[shard]) for shard in present]
+                selections: List[Any] = [None] * len(present)
+            else:
+                matrix, selections = rows.machine_vectors([placed[shard] for shard in present], begin, end)
+                shared = [ray.put(matrix)] * len(present)
+            for shard, vectors, selection in zip(present, shared, selections):
+                texts, ttls = rows.columns(placed[shard])
+                calls[shard] = self._actors[shard].add_many.remote(batch, split[shard].local_ids, vectors, selection,
+                                                                   texts, ttls)
         # Rows on their way have passed the dimension step, as in one database.
         if np.any(rows.lengths[begin:end]):
             self._dimension = dimension
@@ -613,37 +628,68 @@ class ShardedVendrelDB:
 
 
 class _RowSource:
-    """The converted rows of one add_many call, sliced per shard without a Python
-    object per row (except for the metadata texts, which are str already)."""
+    """The converted rows of one add_many call that may be sent (the first ``count``),
+    cut into each machine's and each shard's rows without a Python object per row
+    (except for the metadata texts, which are str already)."""
 
-    def __init__(self, vector_data: Any, lengths: np.ndarray, sent: int, texts: List[str],
+    def __init__(self, vector_data: Any, lengths: np.ndarray, count: int, texts: List[str],
                  ttls: Optional[List[Optional[int]]]) -> None:
         self.lengths = lengths
         self._texts = np.array(texts, dtype=object)
         self._ttls = None if ttls is None else np.array(ttls, dtype=object)
-        width = int(lengths[:sent].max()) if sent else 0
+        width = int(lengths[:count].max()) if count else 0
         self._ragged: Optional[List[np.ndarray]] = None
         if not isinstance(vector_data, bytes):
-            self._matrix = np.asarray(vector_data)  # the caller's 2-D float32 array, not copied
-        elif np.all(lengths[:sent] == width):
-            self._matrix = np.frombuffer(vector_data, dtype=np.float32)[:sent * width].reshape(sent, width)
+            self._matrix = np.asarray(vector_data)  # the caller's float32 rows, not copied
+        elif np.all(lengths[:count] == width):
+            self._matrix = np.frombuffer(vector_data, dtype=np.float32)[:count * width].reshape(count, width)
         else:
             # Empty rows before the first non-empty one, while the dimension is open:
             # rows of two lengths cannot form a matrix, so they travel one by one.
             flat = np.frombuffer(vector_data, dtype=np.float32)
-            ends = np.cumsum(lengths[:sent], dtype=np.int64)
-            self._ragged = [flat[end - length:end] for end, length in zip(ends.tolist(), lengths[:sent].tolist())]
+            ends = np.cumsum(lengths[:count], dtype=np.int64)
+            self._ragged = [flat[end - length:end] for end, length in zip(ends.tolist(), lengths[:count].tolist())]
 
-    def take(self, rows: np.ndarray) -> Tuple[Any, List[str], Optional[List[Optional[int]]]]:
-        """The vectors, texts and ttls of the given rows, for one shard's add_many."""
-        if self._ragged is not None:
-            vectors: Any = [self._ragged[row] for row in rows.tolist()]
-        elif len(rows) and rows[-1] - rows[0] + 1 == len(rows):
-            vectors = self._matrix[rows[0]:rows[-1] + 1]  # consecutive rows: a view, not a copy
-        else:
-            vectors = self._matrix[rows]
+    @property
+    def ragged(self) -> bool:
+        """Whether the rows are of different lengths (and cannot form a matrix)."""
+        return self._ragged is not None
+
+    def ragged_rows(self, rows: np.ndarray) -> List[np.ndarray]:
+        """The vectors of the given rows, one array each (only when ``ragged``)."""
+        assert self._ragged is not None
+        return [self._ragged[row] for row in rows.tolist()]
+
+    def machine_vectors(self, shard_rows: List[np.ndarray], begin: int,
+                        end: int) -> Tuple[np.ndarray, List[Union[slice, np.ndarray]]]:
+        """The vectors of one machine's shards in rows [begin, end), as one matrix, and
+        for each shard which rows of that matrix are its own (a slice when they are
+        evenly spaced, so that the shard reads them in place; else their positions).
+
+        When the machine's shards own every row of the range (one machine, or shards
+        that share one), the matrix is a view of the caller's rows, not a copy.
+        """
+        if sum(len(rows) for rows in shard_rows) == end - begin:
+            return self._matrix[begin:end], [_evenly_spaced(rows - begin) for rows in shard_rows]
+        mine = np.sort(np.concatenate(shard_rows))
+        return self._matrix[mine], [_evenly_spaced(np.searchsorted(mine, rows)) for rows in shard_rows]
+
+    def columns(self, rows: np.ndarray) -> Tuple[List[str], Optional[List[Optional[int]]]]:
+        """The texts and ttls of the given rows, for one shard's add_many."""
         ttls = None if self._ttls is None else self._ttls[rows].tolist()
-        return vectors, self._texts[rows].tolist(), ttls
+        return self._texts[rows].tolist(), ttls
+
+
+def _evenly_spaced(positions: np.ndarray) -> Union[slice, np.ndarray]:
+    """A slice selecting the given ascending positions when they are evenly spaced (as
+    a shard's rows of a batch of consecutive ids are), else the positions."""
+    first = int(positions[0])
+    if len(positions) == 1:
+        return slice(first, first + 1)
+    step = int(positions[1] - first)
+    if np.all(np.diff(positions) == step):
+        return slice(first, int(positions[-1]) + 1, step)
+    return positions
 
 
 def _place_texts(hits: List[Hit], rows: List[int], locals_: List[int], texts: List[Optional[str]]) -> None:
