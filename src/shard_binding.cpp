@@ -243,16 +243,46 @@ size_t first_unstorable_text(std::span<const std::string_view> texts) {
   return texts.size();
 }
 
+constexpr const char* kUnstorableNames[] = {"metadata_jsons"};
+constexpr Signature kUnstorableSignature{"find_unstorable_text()", kUnstorableNames, 1};
+
+// find_unstorable_text(metadata_jsons) -> int: the position of the first text add would
+// refuse whatever the database holds (see first_unstorable_text), or the number of texts.
+// The client runs it on each round of add_many's rows before sending the round, so that
+// the parse overlaps the shards' work on the rounds before.
+PyObject* find_unstorable_text(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[1] = {};
+  TextColumn texts;
+  if (!bind_arguments(kUnstorableSignature, args, nargs, kwnames, argv) ||
+      !convert_argument(argv[0], "metadata_jsons", convert_text_array, &texts)) {
+    return nullptr;
+  }
+  // The parse reads the texts in place (their str objects are held and immutable) and
+  // touches no Python object; an exception must not leave the thread state released,
+  // so it is caught inside.
+  size_t first = texts.size();
+  bool parse_failed = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    first = first_unstorable_text(texts.views);
+  } catch (...) {
+    parse_failed = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (parse_failed) return PyErr_NoMemory();
+  return PyLong_FromSize_t(first);
+}
+
 // convert_add_many(ids, vectors, metadata_jsons, ttls)
-//   -> (ids, vectors, lengths, metadata_jsons, ttls, first_unstorable_text):
+//   -> (ids, vectors, lengths, metadata_jsons, ttls):
 // add_many's conversions and column-length check, then
 //   ids: native uint32 bytes;
-//   vectors: the caller's own object when it is a 2-D C-contiguous float32 buffer (held
-//     by the converter, not copied), else native float32 bytes of the rows one after
-//     another;
+//   vectors: the caller's own object when it is a 2-D float32 buffer whose rows are each
+//     contiguous (held by the converter, not copied), else native float32 bytes of the
+//     rows one after another;
 //   lengths: native uint64 bytes, each row's length;
-//   metadata_jsons: a list of str; ttls: a list of int | None, or None when not given;
-//   first_unstorable_text: see first_unstorable_text (the row count when none).
+//   metadata_jsons: a list of str; ttls: a list of int | None, or None when not given.
+// The texts are not parsed here: see find_unstorable_text.
 PyObject* convert_add_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[4] = {};
   BatchArguments rows;
@@ -303,24 +333,10 @@ PyObject* convert_add_many(PyObject* /*module*/, PyObject* const* args, Py_ssize
       Py_INCREF(Py_None);
       ttls = PyRef(Py_None);
     }
-    // The parse reads the texts in place (their str objects are held and immutable) and
-    // touches no Python object; an exception must not leave the thread state released,
-    // so it is caught inside.
-    size_t first_unstorable = count;
-    bool parse_failed = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-      first_unstorable = first_unstorable_text(rows.metadata_jsons.views);
-    } catch (...) {
-      parse_failed = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (parse_failed) return PyErr_NoMemory();
     PyRef ids(array_bytes(rows.ids));
     PyRef length_bytes(array_bytes(lengths));
-    PyRef first(PyLong_FromSize_t(first_unstorable));
-    if (!ids || !vectors || !length_bytes || !first) return nullptr;
-    return PyTuple_Pack(6, ids.get(), vectors.get(), length_bytes.get(), texts.get(), ttls.get(), first.get());
+    if (!ids || !vectors || !length_bytes) return nullptr;
+    return PyTuple_Pack(5, ids.get(), vectors.get(), length_bytes.get(), texts.get(), ttls.get());
   } catch (...) {
     raise_current_exception();
     return nullptr;
@@ -379,8 +395,10 @@ PyMethodDef shard_functions[] = {
     {"convert_delete", as_cfunction(convert_delete), METH_FASTCALL | METH_KEYWORDS,
      "convert_delete(filter_json)\n--\n\ndelete's argument conversion and the filter's JSON syntax check."},
     {"convert_add_many", as_cfunction(convert_add_many), METH_FASTCALL | METH_KEYWORDS,
-     "convert_add_many(ids, vectors, metadata_jsons, ttls)\n--\n\n"
-     "add_many's argument conversions, and the first row whose text add would refuse."},
+     "convert_add_many(ids, vectors, metadata_jsons, ttls)\n--\n\nadd_many's argument conversions."},
+    {"find_unstorable_text", as_cfunction(find_unstorable_text), METH_FASTCALL | METH_KEYWORDS,
+     "find_unstorable_text(metadata_jsons)\n--\n\n"
+     "The position of the first text add would refuse whatever the database holds, or len(metadata_jsons)."},
     {"cap_worker_threads", cap_worker_threads, METH_O,
      "cap_worker_threads(threads)\n--\n\nCaps this process's worker pool at `threads` (0: no cap); "
      "returns the parallelism in effect."},

@@ -198,7 +198,10 @@ def convert_build_results(scored: object, include_metadata: object) -> tuple[byt
 def convert_delete(filter_json: object) -> str: ...
 def convert_add_many(
     ids: object, vectors: object, metadata_jsons: object, ttls: object
-) -> tuple[bytes, object, bytes, list[str], list[int | None] | None, int]: ...
+) -> tuple[bytes, object, bytes, list[str], list[int | None] | None]: ...
+def find_unstorable_text(metadata_jsons: Sequence[str]) -> int:
+    """The position of the first text add would refuse whatever the database holds (not
+    JSON, or 4 GiB or longer), or len(metadata_jsons)."""
 def cap_worker_threads(threads: int) -> int:
     """Caps this process's worker pool at `threads` threads (0: no cap); returns the
     parallelism now in effect."""

@@ -317,10 +317,13 @@ class ShardedVendrelDB:
                  ttls: Optional[Sequence[Optional[int]]] = None) -> None:
         """Stores many documents, each shard its own rows in one call per round.
 
-        The rows are converted and checked here, split by shard and sent as arrays
-        (a 2-D float32 array is sliced, never turned into a Python object per row);
-        the shards store their rows in parallel. A progress bar (tqdm, if installed)
-        is shown above 100,000 rows.
+        The rows are converted and checked here and sent in rounds: each round's
+        vectors go into Ray's object store once per machine (a 2-D float32 array is
+        sliced, never turned into a Python object per row), and the shards of that
+        machine read their own rows of it in place and store them in parallel. Each
+        round's texts are parsed here just before the round is sent, while the shards
+        store the round before. A progress bar (tqdm, if installed) is shown above
+        100,000 rows.
 
         Parameters
         ----------
@@ -345,41 +348,47 @@ class ShardedVendrelDB:
             state (its metadata file reaching 4 GiB, an I/O error) stop each shard at
             its own first failing row instead.
         ShardLostError
-            A shard that holds some of the rows is lost.
+            A shard that holds some of the rows before the first row the dimension
+            step refuses is lost; nothing is stored.
         """
         with self._lock:
             self._check_open()
             converted = _native.convert_add_many(ids, vectors, metadata_jsons, ttls)
-            id_bytes, vector_data, length_bytes, texts, ttl_list, first_unstorable = converted
+            id_bytes, vector_data, length_bytes, texts, ttl_list = converted
             global_ids = np.frombuffer(id_bytes, dtype=np.uint32)
             lengths = np.frombuffer(length_bytes, dtype=np.uint64)
             dimension = check_dimensions(lengths, self._dimension)
-            sent = rows_to_send(len(global_ids), dimension.failing_row, first_unstorable)
-            self._require(np.unique(global_ids[:sent] % np.uint32(self._shard_count)).tolist())
-            rows = _RowSource(vector_data, lengths, sent, texts, ttl_list)
-            self._store_rows(global_ids, rows, sent, dimension.dimension)
-            if dimension.failing_row == sent < len(global_ids):
-                row = dimension.failing_row
-                raise dimension_error(row, dimension.dimension, int(lengths[row]))
+            limit = dimension.failing_row
+            self._require(np.unique(global_ids[:limit] % np.uint32(self._shard_count)).tolist())
+            rows = _RowSource(vector_data, lengths, limit, texts, ttl_list)
+            sent = self._store_rows(global_ids, rows, limit, dimension.dimension)
+            if sent == limit < len(global_ids):
+                raise dimension_error(limit, dimension.dimension, int(lengths[limit]))
 
-    def _store_rows(self, global_ids: np.ndarray, rows: "_RowSource", sent: int, dimension: int) -> None:
-        """Sends rows [0, sent) to their shards in rounds, one call per shard per round,
+    def _store_rows(self, global_ids: np.ndarray, rows: "_RowSource", limit: int, dimension: int) -> int:
+        """Sends rows [0, limit) to their shards in rounds, one call per shard per round,
         with up to ROUNDS_IN_FLIGHT rounds on their way so that the shards never wait
-        for the client; raises the lowest failing row's error once every round sent is
-        complete. No round is sent after a failure is seen, and a shard refuses the
-        rest of a batch once one of its calls failed (the batch token)."""
+        for the client; returns how many rows were sent, or raises the lowest failing
+        row's error once every round sent is complete.
+
+        Each round's texts are checked just before the round is sent
+        (``rows_to_send``): no row after a text that add refuses is sent. No round is
+        sent after a failure is seen, and a shard refuses the rest of a batch once one
+        of its calls failed (the batch token)."""
         chunk = max(1, min(MAX_BATCH_ROWS, BATCH_VECTOR_BYTES // max(1, 4 * dimension)))
         batch = uuid.uuid4().hex
-        progress = _progress(sent)
+        progress = _progress(limit)
         in_flight: Deque[Tuple[int, Dict[int, Any], Dict[int, np.ndarray]]] = collections.deque()
         failures: List[Tuple[int, BaseException]] = []
-        begin = 0
+        begin = sent = 0
         try:
-            while in_flight or (begin < sent and not failures):
-                if begin < sent and not failures and len(in_flight) < ROUNDS_IN_FLIGHT:
-                    end = min(sent, begin + chunk)
-                    in_flight.append(self._send_round(batch, global_ids, rows, begin, end, dimension))
-                    begin = end
+            while in_flight or (sent < limit and not failures):
+                if sent < limit and not failures and len(in_flight) < ROUNDS_IN_FLIGHT:
+                    begin, end = sent, min(limit, sent + chunk)
+                    sent = rows_to_send(begin, end, _native.find_unstorable_text(rows.texts(begin, end)))
+                    in_flight.append(self._send_round(batch, global_ids, rows, begin, sent, dimension))
+                    if sent < end:
+                        limit = sent  # the row whose text is refused fails in its shard: nothing after it
                     continue
                 count, calls, placed = in_flight.popleft()
                 replies = self._gather(calls)
@@ -393,6 +402,7 @@ class ShardedVendrelDB:
         failure = lowest_row_failure(failures)
         if failure is not None:
             raise failure
+        return sent
 
     def _send_round(self, batch: str, global_ids: np.ndarray, rows: "_RowSource", begin: int, end: int,
                     dimension: int) -> Tuple[int, Dict[int, Any], Dict[int, np.ndarray]]:
@@ -673,6 +683,10 @@ class _RowSource:
             return self._matrix[begin:end], [_evenly_spaced(rows - begin) for rows in shard_rows]
         mine = np.sort(np.concatenate(shard_rows))
         return self._matrix[mine], [_evenly_spaced(np.searchsorted(mine, rows)) for rows in shard_rows]
+
+    def texts(self, begin: int, end: int) -> List[str]:
+        """The texts of rows [begin, end)."""
+        return self._texts[begin:end].tolist()
 
     def columns(self, rows: np.ndarray) -> Tuple[List[str], Optional[List[Optional[int]]]]:
         """The texts and ttls of the given rows, for one shard's add_many."""
