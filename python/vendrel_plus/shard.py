@@ -142,7 +142,7 @@ class Shard:
         """
         if batch == self._failed_batch:
             return None
-        mine = vectors if rows is None else vectors[rows]  # type: ignore[index]
+        mine = vectors if rows is None else vectors[rows]
         outcome = _outcome(self._database.add_many, local_ids, mine, metadata_jsons, ttls)
         if isinstance(outcome, ShardFailure):
             self._failed_batch = batch

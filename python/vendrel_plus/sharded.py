@@ -689,7 +689,8 @@ class _RowSource:
 
     def texts(self, begin: int, end: int) -> List[str]:
         """The texts of rows [begin, end)."""
-        return self._texts[begin:end].tolist()
+        texts: List[str] = self._texts[begin:end].tolist()
+        return texts
 
     def columns(self, rows: np.ndarray) -> Tuple[List[str], Optional[List[Optional[int]]]]:
         """The texts and ttls of the given rows, for one shard's add_many."""
