@@ -49,11 +49,13 @@ OWN_RAY_OPTIONS: Dict[str, Any] = {
     "_system_config": {"enable_worker_prestart": False, "prestart_worker_first_driver": False,
                        "enable_metrics_collection": False},
 }
-# Vectors sent to the shards per round of add_many calls (all shards together). The
-# shards wait for the client's first round and the client for the shards' last one;
-# smaller rounds shorten those waits, larger ones cost less per row (a Ray call per
-# shard and an object per round). 16 MB did best on 2 cores against 8, 32 and 64 MB.
-BATCH_VECTOR_BYTES = 16 << 20
+# Vectors sent to the shards per round of add_many calls (all shards together): the
+# first round's, doubling from round to round up to the largest. The shards wait for
+# the client's first round, so it is small; later rounds are large, since every round
+# costs the client, Ray and each shard a call, an object and the database's own work
+# per add_many call.
+FIRST_BATCH_VECTOR_BYTES = 4 << 20
+BATCH_VECTOR_BYTES = 64 << 20
 MAX_BATCH_ROWS = 1 << 18
 # Rounds of add_many calls on their way at once: the client prepares the next round
 # while the shards store the last one.
@@ -378,7 +380,8 @@ class ShardedVendrelDB:
         (``rows_to_send``): no row after a text that add refuses is sent. No round is
         sent after a failure is seen, and a shard refuses the rest of a batch once one
         of its calls failed (the batch token)."""
-        chunk = max(1, min(MAX_BATCH_ROWS, BATCH_VECTOR_BYTES // max(1, 4 * dimension)))
+        largest = max(1, min(MAX_BATCH_ROWS, BATCH_VECTOR_BYTES // max(1, 4 * dimension)))
+        chunk = min(largest, max(1, FIRST_BATCH_VECTOR_BYTES // max(1, 4 * dimension)))
         batch = uuid.uuid4().hex
         progress = _progress(limit)
         in_flight: Deque[Tuple[int, Dict[int, Any], Dict[int, np.ndarray]]] = collections.deque()
@@ -388,6 +391,7 @@ class ShardedVendrelDB:
             while in_flight or (sent < limit and not failures):
                 if sent < limit and not failures and len(in_flight) < ROUNDS_IN_FLIGHT:
                     begin, end = sent, min(limit, sent + chunk)
+                    chunk = min(largest, 2 * chunk)
                     sent = rows_to_send(begin, end, _native.find_unstorable_text(rows.texts(begin, end)))
                     in_flight.append(self._send_round(batch, global_ids, rows, begin, sent, dimension))
                     if sent < end:
