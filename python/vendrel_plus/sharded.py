@@ -43,9 +43,14 @@ SHARD_ENV_VARS = {"RAY_worker_niceness": "0"}
 # Settings of a Ray instance the client starts itself (none is running, no address
 # given). Its only work is the shards: the idle workers Ray starts ahead (one per core,
 # for tasks without a runtime environment of their own, so never a shard), its
-# dashboard and its metrics are left out. A cluster the client joins is used as it is.
+# dashboard and its metrics are left out. Its object store holds at most a few rounds
+# of add_many at a time; Ray's default size (30 % of the machine's memory) lets the
+# store place each new round in memory it has not used yet, so that a long load keeps
+# clearing fresh shared pages and leaves up to that much shared memory in use. A
+# cluster the client joins is used as it is.
 OWN_RAY_OPTIONS: Dict[str, Any] = {
     "include_dashboard": False,
+    "object_store_memory": 512 << 20,
     "_system_config": {"enable_worker_prestart": False, "prestart_worker_first_driver": False,
                        "enable_metrics_collection": False},
 }
@@ -152,8 +157,8 @@ class ShardedVendrelDB:
     address
         Ray cluster to connect to (``ray.init(address=...)``). ``None`` joins a running
         local Ray instance or starts one for the shards (no dashboard, no metrics, no
-        idle workers; ``OWN_RAY_OPTIONS``). A Ray already initialised in this process is
-        used as it is.
+        idle workers, a 512 MB object store; ``OWN_RAY_OPTIONS``). A Ray already
+        initialised in this process is used as it is.
     **options
         Passed to each shard's database constructor (``FullVendrelDB(path,
         **options)``, e.g. ``index="exact"``). The contract database takes none.
