@@ -555,36 +555,43 @@ bool read_id_buffer(PyObject* object, std::vector<uint32_t>* out, std::optional<
   return true;
 }
 
-namespace {
+// Whether each row of a 2-D buffer is contiguous, its rows at a fixed distance from one
+// another: a C-contiguous array, or a view of every n-th row (a shard's rows of a
+// shared batch) or of the leading columns.
+bool rows_contiguous(const Py_buffer& view) {
+  if (view.strides == nullptr) return true;  // no strides given: C-contiguous
+  return (view.shape[1] <= 1 || view.strides[1] == view.itemsize) && view.strides[0] % view.itemsize == 0;
+}
 
-}  // namespace
-
-// Rows from a 2-D C-contiguous float32 (held, not copied) or float64 (converted) buffer;
-// false with no error set when the object is no such buffer.
+// Rows from a 2-D float32 buffer whose rows are contiguous (held, not copied) or float64
+// buffer (converted); false with no error set when the object is no such buffer.
 bool read_row_buffer(PyObject* object, VectorRows* out) {
   if (!out->held.acquire(object)) return false;
   const Py_buffer& view = out->held.view();
   const char kind = native_float_format(view.format);
   const bool float32 = kind == 'f' && view.itemsize == sizeof(float);
   const bool float64 = kind == 'd' && view.itemsize == sizeof(double);
-  if (view.ndim != 2 || !PyBuffer_IsContiguous(&view, 'C') || (!float32 && !float64)) {
+  if (view.ndim != 2 || (!float32 && !float64) || !rows_contiguous(view)) {
     out->held.release();
     return false;
   }
   const auto count = static_cast<size_t>(view.shape[0]);
   const auto width = static_cast<size_t>(view.shape[1]);
+  const Py_ssize_t row_stride = view.strides == nullptr ? view.shape[1] * view.itemsize : view.strides[0];
+  const auto* bytes = static_cast<const unsigned char*>(view.buf);
   out->rows.reserve(count);
   if (float32) {
-    const auto* values = static_cast<const float*>(view.buf);
-    for (size_t i = 0; i < count; ++i) out->rows.emplace_back(values + i * width, width);
+    for (size_t i = 0; i < count; ++i) {
+      out->rows.emplace_back(reinterpret_cast<const float*>(bytes + static_cast<Py_ssize_t>(i) * row_stride), width);
+    }
     return true;
   }
-  const auto* bytes = static_cast<const unsigned char*>(view.buf);
   out->copies.assign(count, std::vector<float>(width));
   for (size_t i = 0; i < count; ++i) {
+    const unsigned char* row = bytes + static_cast<Py_ssize_t>(i) * row_stride;
     for (size_t j = 0; j < width; ++j) {
       double value;
-      std::memcpy(&value, bytes + (i * width + j) * sizeof(double), sizeof(double));
+      std::memcpy(&value, row + j * sizeof(double), sizeof(double));
       out->copies[i][j] = static_cast<float>(value);
     }
     out->rows.emplace_back(out->copies[i]);

@@ -228,8 +228,9 @@ bool convert_scored_array(PyObject* object, std::vector<ScoredId>* out);
 // The columns of add_many. Each item is converted as the single-row argument is (ids as
 // internal_id, each row as vector, each text as metadata_json, each ttl as ttl), and an
 // item's error gets "row N: " in front of its message, keeping its class. Integer
-// buffers of ids and 2-D C-contiguous float32/float64 buffers of vectors are read
-// without a Python object per row (a float32 array is not even copied).
+// buffers of ids and 2-D float32/float64 buffers of vectors whose rows are each
+// contiguous (C-contiguous, or every n-th row of such an array) are read without a
+// Python object per row (a float32 array is not even copied).
 bool convert_id_array(PyObject* object, std::vector<uint32_t>* out);
 bool convert_vector_rows(PyObject* object, VectorRows* out);
 bool convert_text_array(PyObject* object, TextColumn* out);

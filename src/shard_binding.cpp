@@ -6,11 +6,14 @@
 // database's own converters and returns them in a form that travels to a shard (vectors
 // as float32 bytes) or raises what the database's method would have raised.
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
 
 #include "core.h"
@@ -298,18 +301,48 @@ size_t first_unstorable_text(std::span<const std::string_view> texts) {
   return texts.size();
 }
 
+constexpr const char* kUnstorableNames[] = {"metadata_jsons"};
+constexpr Signature kUnstorableSignature{"find_unstorable_text()", kUnstorableNames, 1};
+
+// find_unstorable_text(metadata_jsons) -> int: the position of the first text add would
+// refuse whatever the database holds (see first_unstorable_text), or the number of texts.
+// The client runs it on each round of add_many's rows before sending the round, so that
+// the parse overlaps the shards' work on the rounds before.
+PyObject* find_unstorable_text(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[1] = {};
+  TextColumn texts;
+  if (!bind_arguments(kUnstorableSignature, args, nargs, kwnames, argv) ||
+      !convert_argument(argv[0], "metadata_jsons", convert_text_array, &texts)) {
+    return nullptr;
+  }
+  // The parse reads the texts in place (their str objects are held and immutable) and
+  // touches no Python object; an exception must not leave the thread state released,
+  // so it is caught inside.
+  size_t first = texts.size();
+  bool parse_failed = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    first = first_unstorable_text(texts.views);
+  } catch (...) {
+    parse_failed = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (parse_failed) return PyErr_NoMemory();
+  return PyLong_FromSize_t(first);
+}
+
 // convert_add_many(ids, vectors, metadata_jsons, ttls)
-//   -> (ids, vectors, lengths, metadata_jsons, ttls, first_unstorable_text, non_finite):
+//   -> (ids, vectors, lengths, metadata_jsons, ttls, non_finite):
 // add_many's conversions and column-length check, then
 //   ids: native uint32 bytes;
-//   vectors: the caller's own object when it is a 2-D C-contiguous float32 buffer (held
-//     by the converter, not copied), else native float32 bytes of the rows one after
-//     another;
+//   vectors: the caller's own object when it is a 2-D float32 buffer whose rows are each
+//     contiguous (held by the converter, not copied), else native float32 bytes of the
+//     rows one after another;
 //   lengths: native uint64 bytes, each row's length;
 //   metadata_jsons: a list of str; ttls: a list of int | None, or None when not given;
-//   first_unstorable_text: see first_unstorable_text (the row count when none);
 //   non_finite: None, or (row, message) for the first row holding a NaN or an
 //     infinity, which the database refuses before storing anything of it.
+// The texts are not parsed here: see find_unstorable_text.
 PyObject* convert_add_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[4] = {};
   BatchArguments rows;
@@ -360,21 +393,18 @@ PyObject* convert_add_many(PyObject* /*module*/, PyObject* const* args, Py_ssize
       Py_INCREF(Py_None);
       ttls = PyRef(Py_None);
     }
-    // The parse reads the texts in place (their str objects are held and immutable) and
-    // touches no Python object; an exception must not leave the thread state released,
-    // so it is caught inside.
-    size_t first_unstorable = count;
+    // The check reads the rows in place and touches no Python object; an exception must
+    // not leave the thread state released, so it is caught inside.
     std::optional<NonFinite> non_finite;
-    bool parse_failed = false;
+    bool check_failed = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-      first_unstorable = first_unstorable_text(rows.metadata_jsons.views);
       non_finite = first_non_finite(rows.vectors.rows);
     } catch (...) {
-      parse_failed = true;
+      check_failed = true;
     }
     Py_END_ALLOW_THREADS
-    if (parse_failed) return PyErr_NoMemory();
+    if (check_failed) return PyErr_NoMemory();
     PyRef refused;
     if (non_finite) {
       const Error error = row_error(non_finite->row, non_finite_error("vector", non_finite->position, non_finite->value));
@@ -386,10 +416,8 @@ PyObject* convert_add_many(PyObject* /*module*/, PyObject* const* args, Py_ssize
     }
     PyRef ids(array_bytes(rows.ids));
     PyRef length_bytes(array_bytes(lengths));
-    PyRef first(PyLong_FromSize_t(first_unstorable));
-    if (!ids || !vectors || !length_bytes || !first || !refused) return nullptr;
-    return PyTuple_Pack(7, ids.get(), vectors.get(), length_bytes.get(), texts.get(), ttls.get(), first.get(),
-                        refused.get());
+    if (!ids || !vectors || !length_bytes || !refused) return nullptr;
+    return PyTuple_Pack(6, ids.get(), vectors.get(), length_bytes.get(), texts.get(), ttls.get(), refused.get());
   } catch (...) {
     raise_current_exception();
     return nullptr;
@@ -403,6 +431,32 @@ PyObject* raise_panic_exception(PyObject* /*module*/, PyObject* message) {
   if (!convert_argument(message, "message", convert_text, &text)) return nullptr;
   raise_panic(text);
   return nullptr;
+}
+
+// ---- The shard process's worker pool -------------------------------------------------
+
+// The cap set by cap_worker_threads; the interpreter lock serialises the calls that
+// replace it. Never destroyed: oneTBB may still be running work at interpreter exit.
+std::optional<tbb::global_control>* worker_cap = new std::optional<tbb::global_control>();
+
+// cap_worker_threads(threads) -> int: caps this process's worker pool (the calling thread
+// included) at `threads`, or lifts the cap with 0; returns the parallelism now in effect.
+// The pool is sized to the machine's cores, one pool per process: shards sharing a
+// machine would otherwise run more threads than it has cores.
+PyObject* cap_worker_threads(PyObject* /*module*/, PyObject* argument) {
+  uint64_t threads = 0;
+  if (!convert_argument(argument, "threads", convert_u64, &threads)) return nullptr;
+  try {
+    worker_cap->reset();
+    if (threads > 0) {
+      const size_t capped = static_cast<size_t>(std::min<uint64_t>(threads, SIZE_MAX));
+      worker_cap->emplace(tbb::global_control::max_allowed_parallelism, capped);
+    }
+    return PyLong_FromSize_t(tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism));
+  } catch (...) {
+    raise_current_exception();
+    return nullptr;
+  }
 }
 
 PyMethodDef shard_functions[] = {
@@ -425,8 +479,13 @@ PyMethodDef shard_functions[] = {
     {"convert_delete", as_cfunction(convert_delete), METH_FASTCALL | METH_KEYWORDS,
      "convert_delete(filter_json)\n--\n\ndelete's argument conversion and the filter's JSON syntax check."},
     {"convert_add_many", as_cfunction(convert_add_many), METH_FASTCALL | METH_KEYWORDS,
-     "convert_add_many(ids, vectors, metadata_jsons, ttls)\n--\n\n"
-     "add_many's argument conversions, and the first row whose text add would refuse."},
+     "convert_add_many(ids, vectors, metadata_jsons, ttls)\n--\n\nadd_many's argument conversions."},
+    {"find_unstorable_text", as_cfunction(find_unstorable_text), METH_FASTCALL | METH_KEYWORDS,
+     "find_unstorable_text(metadata_jsons)\n--\n\n"
+     "The position of the first text add would refuse whatever the database holds, or len(metadata_jsons)."},
+    {"cap_worker_threads", cap_worker_threads, METH_O,
+     "cap_worker_threads(threads)\n--\n\nCaps this process's worker pool at `threads` (0: no cap); "
+     "returns the parallelism in effect."},
     {"raise_panic", raise_panic_exception, METH_O, "raise_panic(message)\n--\n\nRaises PanicException(message)."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -171,7 +171,9 @@ def power_loss_image(files, step, rng):
     image = {}
     for name in set(before) | set(after):
         if name == "metadata.bin":
-            image[name] = torn(checkpointed(files, step).get(name, b""), after.get(name, b""), rng)
+            # A checkpoint flushes it before its manifest is switched in.
+            flushed = after if new_manifest else checkpointed(files, step)
+            image[name] = torn(flushed.get(name, b""), after.get(name, b""), rng)
         elif name.startswith("log-") and name in before and name in after:
             image[name] = torn(before[name], after[name], rng)
         elif name in source:

@@ -154,6 +154,23 @@ def test_add_many_equals_the_same_rows_added_one_by_one(tmp_path):
     assert many.delete(json.dumps({"c": {"$eq": "red"}})) == one.delete(json.dumps({"c": {"$eq": "red"}}))
 
 
+def test_add_many_reads_strided_rows_as_their_contiguous_copy(tmp_path):
+    # Rows each contiguous at a fixed distance (read in place), and rows that are not
+    # (read one by one): both store what a C-contiguous copy stores.
+    base = np.random.default_rng(8).normal(size=(60, DIM + 3))
+    views = {"every_third_row": base.astype(np.float32)[::3, :DIM], "reversed": base.astype(np.float32)[::-1, :DIM],
+             "float64_every_other_row": base[::2, :DIM], "fortran_order": np.asfortranarray(base[:, :DIM], np.float32)}
+    queries = np.random.default_rng(9).normal(size=(3, DIM))
+    for name, view in views.items():
+        metas = [json.dumps({"r": row}) for row in range(len(view))]
+        strided = FullVendrelDB(str(tmp_path / name / "strided"))
+        strided.add_many(np.arange(len(view)), view, metas)
+        copied = FullVendrelDB(str(tmp_path / name / "copied"))
+        copied.add_many(np.arange(len(view)), np.ascontiguousarray(view), metas)
+        for query in queries:
+            assert strided.search(query, len(view)) == copied.search(query, len(view)), name
+
+
 @pytest.mark.parametrize("vector, meta, message", [
     ([1.0, 2.0], "{}", "row 2: Dimension mismatch: expected 3, got 2"),
     ([1.0, 2.0, 3.0], "{oops", "row 2: metadata is not valid JSON: key must be a string at line 1 column 2"),

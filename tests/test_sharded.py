@@ -266,6 +266,15 @@ def test_add_many_stores_what_adds_one_by_one_store(tmp_path, monkeypatch):
         assert sharded.count() == before
 
 
+# ---- Shard processes ------------------------------------------------------------------
+
+
+def test_shards_run_at_normal_priority(tmp_path):
+    # Ray starts its workers at nice 15; a shard's work is what the client waits for.
+    with ShardedVendrelDB(str(tmp_path / "sharded"), 2, kind="full") as sharded:
+        assert [os.getpriority(os.PRIO_PROCESS, pid) for _, pid in sharded.locations()] == [0, 0]
+
+
 # ---- Lost shards ----------------------------------------------------------------------
 
 

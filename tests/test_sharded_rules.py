@@ -1,18 +1,20 @@
 """The sharded layer's rules checked against plain databases, without Ray: the
 deletion-filter rewrite and the count formula against one database holding every
-document, and the merge order of search results."""
+document, the merge order of search results, and which rows of a batch each shard
+reads."""
 
 import json
 import math
 import random
 
+import numpy as np
 import pytest
 
 from vendrel_plus import FullVendrelDB
 from vendrel_plus import _native
 from vendrel_plus.filters import leaf_filters, parse_filter, rewrite_for_shards
 from vendrel_plus.merge import merge_hits
-from vendrel_plus.routing import global_count
+from vendrel_plus.routing import global_count, split_rows
 from test_full_filters import random_document, random_filter as random_full_filter
 
 # ---- Random metadata and filters, shared with test_sharded.py ----------------------
@@ -185,3 +187,31 @@ def test_merge_puts_full_vector_shards_before_quantized_ones():
     full = [(1, 0.2, ""), (3, -0.5, ""), (5, math.nan, "")]
     merged = merge_hits([quantized, full], [True, False], 4)
     assert [hit[0] for hit in merged] == [1, 3, 5, 0]
+
+
+# ---- Rows of a batch ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("machines", [[[0, 1, 2]], [[0, 2], [1]], [[2], [0], [1]]])
+def test_each_shard_reads_its_own_rows_of_its_machines_batch(machines):
+    pytest.importorskip("ray")
+    from vendrel_plus.sharded import _RowSource
+
+    rng = np.random.default_rng(3)
+    vectors = rng.normal(size=(90, 4)).astype(np.float32)
+    rows = _RowSource(vectors, np.full(90, 4, dtype=np.uint64), 90, [f"{{\"r\": {row}}}" for row in range(90)], None)
+    begin, end = 10, 80
+    consecutive = np.arange(100, 190, dtype=np.uint32)
+    scattered = rng.choice(10**6, size=90, replace=False).astype(np.uint32)
+    for ids in (consecutive, scattered):
+        split = split_rows(ids[begin:end], 3)
+        for shards in machines:
+            mine = [split[shard].rows + begin for shard in shards]
+            matrix, selections = rows.machine_vectors(mine, begin, end)
+            for shard, selection, expected in zip(shards, selections, mine):
+                assert np.array_equal(matrix[selection], vectors[expected])
+                assert rows.columns(expected)[0] == [f"{{\"r\": {row}}}" for row in expected]
+                # A shard's rows of consecutive ids are every third row: read in place.
+                assert isinstance(selection, slice) or ids is scattered
+            # One machine's batch is the caller's rows themselves, not a copy.
+            assert np.shares_memory(matrix, vectors) == (len(machines) == 1)

@@ -227,6 +227,14 @@ def convert_search_many(
 ) -> tuple[object, bytes, int, str | None, bool, tuple[int, str] | None]: ...
 def convert_add_many(
     ids: object, vectors: object, metadata_jsons: object, ttls: object
-) -> tuple[bytes, object, bytes, list[str], list[int | None] | None, int, tuple[int, str] | None]: ...
+
+) -> tuple[bytes, object, bytes, list[str], list[int | None] | None, tuple[int, str] | None]: ...
+def find_unstorable_text(metadata_jsons: Sequence[str]) -> int:
+    """The position of the first text add would refuse whatever the database holds (not
+    JSON, or 4 GiB or longer), or len(metadata_jsons)."""
+def cap_worker_threads(threads: int) -> int:
+    """Caps this process's worker pool at `threads` threads (0: no cap); returns the
+    parallelism now in effect."""
+
 def raise_panic(message: str) -> None:
     """Raises this module's PanicException with `message`."""

@@ -9,11 +9,12 @@ The sharded ``add_many`` stores the same:
 - Argument conversion errors (a row that is not a number, an id out of range, ...)
   are raised by the client before anything is stored, as the database raises them.
 - The client finds the first row the dimension step refuses (the dimension is
-  global) and the first row whose metadata text ``add`` would refuse whatever the
-  database holds (not JSON, or 4 GiB or longer). Only the rows before the first of
-  the two go to the shards, and the failing row too when it is a text failure (``add``
-  stores its vector and appends its text before the JSON check fails); the shard
-  that owns it then fails there with its own message.
+  global), and, round by round as it sends the rows, the first row whose metadata
+  text ``add`` would refuse whatever the database holds (not JSON, or 4 GiB or
+  longer). Only the rows before the first of the two go to the shards, and the
+  failing row too when it is a text failure (``add`` stores its vector and appends its
+  text before the JSON check fails); the shard that owns it then fails there with its
+  own message.
 - Failures that depend on a shard's own state (its metadata file reaching 4 GiB, an
   I/O error, a clock before 1970) cannot be foreseen: each shard stops at its own
   first such row, and the other shards store all the rows they were sent.
@@ -72,22 +73,20 @@ def dimension_error(row: int, dimension: int, length: int) -> ValueError:
     return ValueError(f"row {row}: Dimension mismatch: expected {dimension}, got {length}")
 
 
-def rows_to_send(row_count: int, dimension_failure: int, first_unstorable_text: int) -> int:
-    """How many leading rows go to the shards.
+def rows_to_send(begin: int, end: int, first_unstorable_text: int) -> int:
+    """Up to which row a round of rows [begin, end) goes to the shards.
 
     Parameters
     ----------
-    row_count
-        The batch's rows.
-    dimension_failure
-        The first row the dimension step refuses (``row_count`` if none).
+    begin, end
+        The round's rows, all before the first row the dimension step refuses.
     first_unstorable_text
-        The first row whose text ``add`` refuses (``row_count`` if none).
+        The position, within the round, of the first row whose text ``add`` refuses
+        (``end - begin`` if none).
     """
-    if first_unstorable_text < dimension_failure:
-        # The dimension step passes that row, then its text fails inside the shard.
-        return first_unstorable_text + 1
-    return min(dimension_failure, row_count)
+    # add stores that row's vector and appends its text before its check fails, so the
+    # row goes to its shard, which fails there; no row after it is sent.
+    return min(end, begin + first_unstorable_text + 1)
 
 
 def relabel_row_error(error: BaseException, rows: npt.NDArray[np.intp]) -> tuple[int, BaseException]:

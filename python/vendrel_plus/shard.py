@@ -60,6 +60,21 @@ class ShardFailure:
         raise AssertionError("raise_panic returned")
 
 
+def pool_threads(cores: int, shards_here: int) -> int:
+    """The worker threads of a shard's database: its machine's cores shared evenly by
+    the database's shards there, at least one. Each shard process has a pool of its
+    own, by default one thread per core; S shards on c cores would otherwise run S x c
+    threads, which take turns on the cores and spin while they wait for work."""
+    return max(1, cores // max(1, shards_here))
+
+
+def _usable_cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
 def _outcome(call: Callable[..., _T], *args: Any) -> Union[_T, ShardFailure]:
     try:
         return call(*args)
@@ -100,13 +115,25 @@ class Shard:
 
         return ray.get_runtime_context().get_node_id(), os.getpid()
 
+    def size_pool(self, shards_here: int) -> int:
+        """Caps the database's worker pool at this shard's share of its machine's cores
+        (``pool_threads``), ``shards_here`` being the shards of its database on this
+        machine; returns the threads allowed."""
+        return _native.cap_worker_threads(pool_threads(_usable_cores(), shards_here))
+
     def add(self, local_id: int, vector: bytes, metadata_json: str, ttl: Optional[int]) -> Optional[ShardFailure]:
         """The database's add; the vector arrives as native float32 bytes."""
         return _outcome(self._database.add, local_id, np.frombuffer(vector, dtype=np.float32), metadata_json, ttl)
 
     def add_many(self, batch: str, local_ids: np.ndarray, vectors: Union[np.ndarray, List[np.ndarray]],
-                 metadata_jsons: List[str], ttls: Optional[List[Optional[int]]]) -> Optional[ShardFailure]:
+                 rows: Union[slice, np.ndarray, None], metadata_jsons: List[str],
+                 ttls: Optional[List[Optional[int]]]) -> Optional[ShardFailure]:
         """The database's add_many on this shard's rows of one round (local ids).
+
+        ``vectors`` is the round's matrix shared by the shards of this machine, read in
+        place from Ray's object store, and ``rows`` selects this shard's rows of it: a
+        slice (every S-th row, a view the database reads without a copy) or their
+        positions. A list of rows of different lengths comes with ``rows`` None.
 
         Rounds of one client batch share the token ``batch``. Once a round of a batch
         failed here, the later rounds of that batch are skipped (None), so that the
@@ -115,7 +142,8 @@ class Shard:
         """
         if batch == self._failed_batch:
             return None
-        outcome = _outcome(self._database.add_many, local_ids, vectors, metadata_jsons, ttls)
+        mine = vectors if rows is None else vectors[rows]
+        outcome = _outcome(self._database.add_many, local_ids, mine, metadata_jsons, ttls)
         if isinstance(outcome, ShardFailure):
             self._failed_batch = batch
         return outcome

@@ -36,7 +36,31 @@ __all__ = ["ShardedVendrelDB", "ShardLostError"]
 # shards than 4 per CPU of the cluster wait for resources: lower this before creating
 # the database to run more.
 SHARD_CPUS = 0.25
-# Vectors sent to the shards per round of add_many calls (all shards together).
+# Ray starts its workers at nice 15, below everything else on the machine, which suits
+# background tasks; a shard does the database's own work, which the client waits for.
+# The variable is read by each worker process as it starts, so it changes our actors'
+# processes only, on any cluster.
+SHARD_ENV_VARS = {"RAY_worker_niceness": "0"}
+# Settings of a Ray instance the client starts itself (none is running, no address
+# given). Its only work is the shards: the idle workers Ray starts ahead (one per core,
+# for tasks without a runtime environment of their own, so never a shard), its
+# dashboard and its metrics are left out. Its object store holds at most a few rounds
+# of add_many at a time; Ray's default size (30 % of the machine's memory) lets the
+# store place each new round in memory it has not used yet, so that a long load keeps
+# clearing fresh shared pages and leaves up to that much shared memory in use. A
+# cluster the client joins is used as it is.
+OWN_RAY_OPTIONS: Dict[str, Any] = {
+    "include_dashboard": False,
+    "object_store_memory": 512 << 20,
+    "_system_config": {"enable_worker_prestart": False, "prestart_worker_first_driver": False,
+                       "enable_metrics_collection": False},
+}
+# Vectors sent to the shards per round of add_many calls (all shards together): the
+# first round's, doubling from round to round up to the largest. The shards wait for
+# the client's first round, so it is small; later rounds are large, since every round
+# costs the client, Ray and each shard a call, an object and the database's own work
+# per add_many call.
+FIRST_BATCH_VECTOR_BYTES = 4 << 20
 BATCH_VECTOR_BYTES = 64 << 20
 MAX_BATCH_ROWS = 1 << 18
 # Rounds of add_many calls on their way at once: the client prepares the next round
@@ -80,6 +104,22 @@ def _shard_actor_class() -> Any:
     return _remote_shard
 
 
+def _start_ray(address: Optional[str]) -> None:
+    """Joins the cluster at `address`, or a running local instance, or starts one with
+    OWN_RAY_OPTIONS."""
+    if address is not None or os.environ.get("RAY_ADDRESS"):
+        ray.init(address=address)
+        return
+    try:
+        ray.init(**OWN_RAY_OPTIONS)
+    except ValueError as error:
+        # A local instance started with `ray start` was found: Ray refuses settings for
+        # a cluster that is already running, before connecting.
+        if "existing cluster" not in str(error):
+            raise
+        ray.init()
+
+
 def _progress(total: int) -> Any:
     if total <= PROGRESS_MIN_ROWS:
         return None
@@ -117,8 +157,9 @@ class ShardedVendrelDB:
         ``"contract"`` or ``"full"``.
     address
         Ray cluster to connect to (``ray.init(address=...)``). ``None`` joins a running
-        local Ray instance or starts one. A Ray already initialised in this process is
-        used as it is.
+        local Ray instance or starts one for the shards (no dashboard, no metrics, no
+        idle workers, a 512 MB object store; ``OWN_RAY_OPTIONS``). A Ray already
+        initialised in this process is used as it is.
     **options
         Passed to each shard's database constructor (``FullVendrelDB(path,
         **options)``, e.g. ``index="exact"``). The contract database takes none.
@@ -150,10 +191,13 @@ class ShardedVendrelDB:
         self._lost: Dict[int, Tuple[str, BaseException]] = {}
         self._lock = threading.Lock()
         self._actors: List[Any] = []
+        # The shards by the machine they run on, each machine's shards in ascending order.
+        self._machines: List[List[int]] = []
         if not ray.is_initialized():
-            ray.init(address=address)
+            _start_ray(address)
         actor_class = _shard_actor_class().options(num_cpus=SHARD_CPUS, scheduling_strategy="SPREAD",
-                                                   max_restarts=0, max_task_retries=0)
+                                                   max_restarts=0, max_task_retries=0,
+                                                   runtime_env={"env_vars": dict(SHARD_ENV_VARS)})
         self._actors = [actor_class.remote(os.path.join(self._path, f"shard-{shard}"), kind, dict(options))
                         for shard in range(shards)]
         try:
@@ -167,6 +211,7 @@ class ShardedVendrelDB:
             raise
         try:
             self._raise_failures(opened)
+            self._place_shards()
         except BaseException:
             self.close()
             raise
@@ -219,6 +264,16 @@ class ShardedVendrelDB:
     def _call_all(self, method: str, *args: Any) -> Dict[int, Any]:
         self._require(range(self._shard_count))
         return self._gather({shard: getattr(actor, method).remote(*args) for shard, actor in enumerate(self._actors)})
+
+    def _place_shards(self) -> None:
+        """Learns which shards share a machine, and sizes each shard's worker pool to its
+        share of that machine's cores."""
+        machines: Dict[str, List[int]] = {}
+        for shard, (node, _) in sorted(self._call_all("location").items()):
+            machines.setdefault(node, []).append(shard)
+        self._machines = list(machines.values())
+        self._gather({shard: self._actors[shard].size_pool.remote(len(shards))
+                      for shards in self._machines for shard in shards})
 
     @staticmethod
     def _raise_failures(replies: Dict[int, Any]) -> None:
@@ -273,10 +328,13 @@ class ShardedVendrelDB:
                  ttls: Optional[Sequence[Optional[int]]] = None) -> None:
         """Stores many documents, each shard its own rows in one call per round.
 
-        The rows are converted and checked here, split by shard and sent as arrays
-        (a 2-D float32 array is sliced, never turned into a Python object per row);
-        the shards store their rows in parallel. A progress bar (tqdm, if installed)
-        is shown above 100,000 rows.
+        The rows are converted and checked here and sent in rounds: each round's
+        vectors go into Ray's object store once per machine (a 2-D float32 array is
+        sliced, never turned into a Python object per row), and the shards of that
+        machine read their own rows of it in place and store them in parallel. Each
+        round's texts are parsed here just before the round is sent, while the shards
+        store the round before. A progress bar (tqdm, if installed) is shown above
+        100,000 rows.
 
         Parameters
         ----------
@@ -301,48 +359,56 @@ class ShardedVendrelDB:
             state (its metadata file reaching 4 GiB, an I/O error) stop each shard at
             its own first failing row instead.
         ShardLostError
-            A shard that holds some of the rows is lost.
+            A shard that holds some of the rows before the first row the dimension
+            step refuses is lost; nothing is stored.
         """
         with self._lock:
             self._check_open()
             converted = _native.convert_add_many(ids, vectors, metadata_jsons, ttls)
-            id_bytes, vector_data, length_bytes, texts, ttl_list, first_unstorable, non_finite = converted
+            id_bytes, vector_data, length_bytes, texts, ttl_list, non_finite = converted
             global_ids = np.frombuffer(id_bytes, dtype=np.uint32)
             lengths = np.frombuffer(length_bytes, dtype=np.uint64)
             dimension = check_dimensions(lengths, self._dimension)
             # A row the client refuses itself (its length, or a NaN or an infinity) is
             # not sent; the rows before it are stored, as one database stores them.
-            refused_row = dimension.failing_row
+            limit = dimension.failing_row
             refusal: Optional[BaseException] = None
-            if refused_row < len(global_ids):
-                refusal = dimension_error(refused_row, dimension.dimension, int(lengths[refused_row]))
-            if non_finite is not None and non_finite[0] < refused_row:
-                refused_row, refusal = non_finite[0], ValueError(non_finite[1])
-            sent = rows_to_send(len(global_ids), refused_row, first_unstorable)
-            self._require(np.unique(global_ids[:sent] % np.uint32(self._shard_count)).tolist())
-            rows = _RowSource(vector_data, lengths, sent, texts, ttl_list)
-            self._store_rows(global_ids, rows, sent, dimension.dimension)
-            if refusal is not None and refused_row == sent:
+            if limit < len(global_ids):
+                refusal = dimension_error(limit, dimension.dimension, int(lengths[limit]))
+            if non_finite is not None and non_finite[0] < limit:
+                limit, refusal = non_finite[0], ValueError(non_finite[1])
+            self._require(np.unique(global_ids[:limit] % np.uint32(self._shard_count)).tolist())
+            rows = _RowSource(vector_data, lengths, limit, texts, ttl_list)
+            sent = self._store_rows(global_ids, rows, limit, dimension.dimension)
+            if refusal is not None and sent == limit:
                 raise refusal
 
-    def _store_rows(self, global_ids: np.ndarray, rows: "_RowSource", sent: int, dimension: int) -> None:
-        """Sends rows [0, sent) to their shards in rounds, one call per shard per round,
+    def _store_rows(self, global_ids: np.ndarray, rows: "_RowSource", limit: int, dimension: int) -> int:
+        """Sends rows [0, limit) to their shards in rounds, one call per shard per round,
         with up to ROUNDS_IN_FLIGHT rounds on their way so that the shards never wait
-        for the client; raises the lowest failing row's error once every round sent is
-        complete. No round is sent after a failure is seen, and a shard refuses the
-        rest of a batch once one of its calls failed (the batch token)."""
-        chunk = max(1, min(MAX_BATCH_ROWS, BATCH_VECTOR_BYTES // max(1, 4 * dimension)))
+        for the client; returns how many rows were sent, or raises the lowest failing
+        row's error once every round sent is complete.
+
+        Each round's texts are checked just before the round is sent
+        (``rows_to_send``): no row after a text that add refuses is sent. No round is
+        sent after a failure is seen, and a shard refuses the rest of a batch once one
+        of its calls failed (the batch token)."""
+        largest = max(1, min(MAX_BATCH_ROWS, BATCH_VECTOR_BYTES // max(1, 4 * dimension)))
+        chunk = min(largest, max(1, FIRST_BATCH_VECTOR_BYTES // max(1, 4 * dimension)))
         batch = uuid.uuid4().hex
-        progress = _progress(sent)
+        progress = _progress(limit)
         in_flight: Deque[Tuple[int, Dict[int, Any], Dict[int, np.ndarray]]] = collections.deque()
         failures: List[Tuple[int, BaseException]] = []
-        begin = 0
+        begin = sent = 0
         try:
-            while in_flight or (begin < sent and not failures):
-                if begin < sent and not failures and len(in_flight) < ROUNDS_IN_FLIGHT:
-                    end = min(sent, begin + chunk)
-                    in_flight.append(self._send_round(batch, global_ids, rows, begin, end, dimension))
-                    begin = end
+            while in_flight or (sent < limit and not failures):
+                if sent < limit and not failures and len(in_flight) < ROUNDS_IN_FLIGHT:
+                    begin, end = sent, min(limit, sent + chunk)
+                    chunk = min(largest, 2 * chunk)
+                    sent = rows_to_send(begin, end, _native.find_unstorable_text(rows.texts(begin, end)))
+                    in_flight.append(self._send_round(batch, global_ids, rows, begin, sent, dimension))
+                    if sent < end:
+                        limit = sent  # the row whose text is refused fails in its shard: nothing after it
                     continue
                 count, calls, placed = in_flight.popleft()
                 replies = self._gather(calls)
@@ -356,18 +422,34 @@ class ShardedVendrelDB:
         failure = lowest_row_failure(failures)
         if failure is not None:
             raise failure
+        return sent
 
     def _send_round(self, batch: str, global_ids: np.ndarray, rows: "_RowSource", begin: int, end: int,
                     dimension: int) -> Tuple[int, Dict[int, Any], Dict[int, np.ndarray]]:
         """Sends rows [begin, end) to their shards; returns the row count, the calls and
-        each shard's rows (positions in the caller's batch)."""
+        each shard's rows (positions in the caller's batch).
+
+        The vectors go into Ray's object store once per machine, not once per shard:
+        the shards of a machine read their rows of that one object in place."""
+        split = split_rows(global_ids[begin:end], self._shard_count)
         calls = {}
         placed: Dict[int, np.ndarray] = {}
-        for shard, (positions, locals_) in enumerate(split_rows(global_ids[begin:end], self._shard_count)):
-            if len(positions) == 0:
+        for shards in self._machines:
+            present = [shard for shard in shards if len(split[shard].rows)]
+            if not present:
                 continue
-            placed[shard] = positions + begin
-            calls[shard] = self._actors[shard].add_many.remote(batch, locals_, *rows.take(placed[shard]))
+            for shard in present:
+                placed[shard] = split[shard].rows + begin
+            if rows.ragged:
+                shared: List[Any] = [rows.ragged_rows(placed[shard]) for shard in present]
+                selections: List[Any] = [None] * len(present)
+            else:
+                matrix, selections = rows.machine_vectors([placed[shard] for shard in present], begin, end)
+                shared = [ray.put(matrix)] * len(present)
+            for shard, vectors, selection in zip(present, shared, selections):
+                texts, ttls = rows.columns(placed[shard])
+                calls[shard] = self._actors[shard].add_many.remote(batch, split[shard].local_ids, vectors, selection,
+                                                                   texts, ttls)
         # Rows on their way have passed the dimension step, as in one database.
         if np.any(rows.lengths[begin:end]):
             self._dimension = dimension
@@ -657,37 +739,73 @@ class ShardedVendrelDB:
 
 
 class _RowSource:
-    """The converted rows of one add_many call, sliced per shard without a Python
-    object per row (except for the metadata texts, which are str already)."""
+    """The converted rows of one add_many call that may be sent (the first ``count``),
+    cut into each machine's and each shard's rows without a Python object per row
+    (except for the metadata texts, which are str already)."""
 
-    def __init__(self, vector_data: Any, lengths: np.ndarray, sent: int, texts: List[str],
+    def __init__(self, vector_data: Any, lengths: np.ndarray, count: int, texts: List[str],
                  ttls: Optional[List[Optional[int]]]) -> None:
         self.lengths = lengths
         self._texts = np.array(texts, dtype=object)
         self._ttls = None if ttls is None else np.array(ttls, dtype=object)
-        width = int(lengths[:sent].max()) if sent else 0
+        width = int(lengths[:count].max()) if count else 0
         self._ragged: Optional[List[np.ndarray]] = None
         if not isinstance(vector_data, bytes):
-            self._matrix = np.asarray(vector_data)  # the caller's 2-D float32 array, not copied
-        elif np.all(lengths[:sent] == width):
-            self._matrix = np.frombuffer(vector_data, dtype=np.float32)[:sent * width].reshape(sent, width)
+            self._matrix = np.asarray(vector_data)  # the caller's float32 rows, not copied
+        elif np.all(lengths[:count] == width):
+            self._matrix = np.frombuffer(vector_data, dtype=np.float32)[:count * width].reshape(count, width)
         else:
             # Empty rows before the first non-empty one, while the dimension is open:
             # rows of two lengths cannot form a matrix, so they travel one by one.
             flat = np.frombuffer(vector_data, dtype=np.float32)
-            ends = np.cumsum(lengths[:sent], dtype=np.int64)
-            self._ragged = [flat[end - length:end] for end, length in zip(ends.tolist(), lengths[:sent].tolist())]
+            ends = np.cumsum(lengths[:count], dtype=np.int64)
+            self._ragged = [flat[end - length:end] for end, length in zip(ends.tolist(), lengths[:count].tolist())]
 
-    def take(self, rows: np.ndarray) -> Tuple[Any, List[str], Optional[List[Optional[int]]]]:
-        """The vectors, texts and ttls of the given rows, for one shard's add_many."""
-        if self._ragged is not None:
-            vectors: Any = [self._ragged[row] for row in rows.tolist()]
-        elif len(rows) and rows[-1] - rows[0] + 1 == len(rows):
-            vectors = self._matrix[rows[0]:rows[-1] + 1]  # consecutive rows: a view, not a copy
-        else:
-            vectors = self._matrix[rows]
+    @property
+    def ragged(self) -> bool:
+        """Whether the rows are of different lengths (and cannot form a matrix)."""
+        return self._ragged is not None
+
+    def ragged_rows(self, rows: np.ndarray) -> List[np.ndarray]:
+        """The vectors of the given rows, one array each (only when ``ragged``)."""
+        assert self._ragged is not None
+        return [self._ragged[row] for row in rows.tolist()]
+
+    def machine_vectors(self, shard_rows: List[np.ndarray], begin: int,
+                        end: int) -> Tuple[np.ndarray, List[Union[slice, np.ndarray]]]:
+        """The vectors of one machine's shards in rows [begin, end), as one matrix, and
+        for each shard which rows of that matrix are its own (a slice when they are
+        evenly spaced, so that the shard reads them in place; else their positions).
+
+        When the machine's shards own every row of the range (one machine, or shards
+        that share one), the matrix is a view of the caller's rows, not a copy.
+        """
+        if sum(len(rows) for rows in shard_rows) == end - begin:
+            return self._matrix[begin:end], [_evenly_spaced(rows - begin) for rows in shard_rows]
+        mine = np.sort(np.concatenate(shard_rows))
+        return self._matrix[mine], [_evenly_spaced(np.searchsorted(mine, rows)) for rows in shard_rows]
+
+    def texts(self, begin: int, end: int) -> List[str]:
+        """The texts of rows [begin, end)."""
+        texts: List[str] = self._texts[begin:end].tolist()
+        return texts
+
+    def columns(self, rows: np.ndarray) -> Tuple[List[str], Optional[List[Optional[int]]]]:
+        """The texts and ttls of the given rows, for one shard's add_many."""
         ttls = None if self._ttls is None else self._ttls[rows].tolist()
-        return vectors, self._texts[rows].tolist(), ttls
+        return self._texts[rows].tolist(), ttls
+
+
+def _evenly_spaced(positions: np.ndarray) -> Union[slice, np.ndarray]:
+    """A slice selecting the given ascending positions when they are evenly spaced (as
+    a shard's rows of a batch of consecutive ids are), else the positions."""
+    first = int(positions[0])
+    if len(positions) == 1:
+        return slice(first, first + 1)
+    step = int(positions[1] - first)
+    if np.all(np.diff(positions) == step):
+        return slice(first, int(positions[-1]) + 1, step)
+    return positions
 
 
 def _place_texts(hits: List[Hit], rows: List[int], locals_: List[int], texts: List[Optional[str]]) -> None:
