@@ -14,12 +14,22 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(json_fuzz filter_fuzz filter_reference_fuzz log_reader_fuzz checkpoint_fuzz strict_filter_reference_fuzz graph_load_fuzz)
 
-if ! command -v clang++ >/dev/null 2>&1 || ! dpkg -s libclang-rt-14-dev >/dev/null 2>&1; then
-  sudo_cmd=()
-  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  echo "Installing clang and libFuzzer"
+# Debian's default clang, and the runtime package of that clang's major version, which
+# holds libFuzzer (libclang-rt-14-dev on Debian 12, libclang-rt-19-dev on Debian 13).
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+apt_install() {
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq clang libclang-rt-14-dev >/dev/null
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "$@" >/dev/null
+}
+if ! command -v clang++ >/dev/null 2>&1; then
+  echo "Installing clang"
+  apt_install clang
+fi
+clang_major=$(clang++ -dumpversion | cut -d. -f1)
+if ! dpkg -s "libclang-rt-$clang_major-dev" >/dev/null 2>&1; then
+  echo "Installing libFuzzer (libclang-rt-$clang_major-dev)"
+  apt_install "libclang-rt-$clang_major-dev"
 fi
 
 out=build/fuzz

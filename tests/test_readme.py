@@ -67,3 +67,17 @@ def test_contiguous_float_arrays_are_read_whole(db, dtype):
     # Any other layout goes through the items.
     with pytest.raises(LookupError):
         db.add(1, np.array([0.6, 0.0, 0.8, 0.0], dtype=dtype)[::2].view(NoItemReads), "{}")
+
+
+def test_the_quantization_notice_comes_from_the_add_after_the_table_reaches_5000_slots(db, capfd):
+    for doc_id in range(299):
+        db.add(doc_id, [1.0, 0.0], "{}")
+    db.add(4999, [0.0, 1.0], "{}")
+    assert db.count() == 5000
+    assert capfd.readouterr().out == ""
+    # Still full vectors: orthogonal vectors score their cosine, 0 (codes would score
+    # 1 - distance / 4).
+    assert db.search([1.0, 0.0], 1, None, False)[0][1] == pytest.approx(1.0)
+    assert (4999, pytest.approx(0.0)) in [hit[:2] for hit in db.search([1.0, 0.0], 300, None, False)]
+    db.add(5000, [1.0, 0.0], "{}")
+    assert capfd.readouterr().out == "Activating quantization at 5000 vectors...\n"
