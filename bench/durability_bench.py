@@ -171,6 +171,16 @@ def run_child(args, timeout=3600):
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
+def guarded(context, fn, *args):
+    """fn(*args), or its error with `context` (so that one failed part leaves the others'
+    figures in the report)."""
+    try:
+        return fn(*args)
+    except Exception as exc:
+        say(f"  failed: {context}: {type(exc).__name__}: {exc}")
+        return {**context, "error": f"{type(exc).__name__}: {exc}"[:500]}
+
+
 def load_average():
     return [round(x, 2) for x in os.getloadavg()]
 
@@ -555,13 +565,15 @@ def targets(report):
     """Each target with the measured figure and whether it is met."""
     rows = []
     for index, entry in report.get("add_many", {}).items():
+        if "error" in entry:
+            continue
         for level, goal in (("process", 0.8), ("power", 0.6)):
             value = entry["ratio_to_memory"][level]["median"]
             rows.append({"what": f"add_many {index}, {level} / memory", "goal": f">= {goal}", "value": value,
                          "met": value >= goal})
     large = report["settings"]["large"]
     for item in report.get("reopen", []):
-        if item["n"] != large:
+        if item["n"] != large or "error" in item:
             continue
         for kind, label in (("closed", "after close()"), ("dropped", "log replayed")):
             for state in ("warm", "cold"):
@@ -601,6 +613,9 @@ def markdown(report):
               "durable levels) is given apart.", "",
               "| index | level | docs/s | / memory | close() |", "|---|---|---:|---:|---:|"]
     for index, entry in report.get("add_many", {}).items():
+        if "error" in entry:
+            lines.append(f"| {index} | failed: {entry['error']} | | | |")
+            continue
         for level in LEVELS:
             ratio = "1 (reference)" if level == "memory" else fmt_ratio(entry["ratio_to_memory"][level])
             lines.append(f"| {index} | {level} | {fmt_rate(entry['docs_per_s'][level])} | {ratio} | "
@@ -610,6 +625,9 @@ def markdown(report):
     lines += [f"## One add per call ({s['single']:,} adds into a new database, {s['rounds']} rounds)", "",
               "| index | level | adds/s | / memory |", "|---|---|---:|---:|"]
     for index, entry in report.get("single_add", {}).items():
+        if "error" in entry:
+            lines.append(f"| {index} | failed: {entry['error']} | | |")
+            continue
         for level in LEVELS:
             ratio = "1 (reference)" if level == "memory" else fmt_ratio(entry["ratio_to_memory"][level])
             lines.append(f"| {index} | {level} | {fmt_rate(entry['adds_per_s'][level])} | {ratio} |")
@@ -628,6 +646,9 @@ def markdown(report):
               "reopen / build | bytes/doc | log |",
               "|---|---:|---|---|---:|---:|---:|---:|---:|---:|---:|"]
     for item in report.get("reopen", []):
+        if "error" in item:
+            lines.append(f"| {item['index']} | {item['n']:,} | failed: {item['error']} | | | | | | | | |")
+            continue
         for kind, label in (("closed", "after close()"), ("dropped", "log replayed")):
             for state in ("warm", "cold"):
                 entry = item[kind].get(state)
@@ -639,7 +660,7 @@ def markdown(report):
                              f"{fmt_x(entry.get('open_to_read'))} | {fmt_x(entry.get('open_to_build'))} | "
                              f"{item[kind]['bytes_per_doc']:,.0f} | {log} |")
     lines += ["", "| index | docs | add_many build | docs/s | close() after the build |", "|---|---:|---:|---:|---:|"]
-    for item in report.get("reopen", []):
+    for item in [item for item in report.get("reopen", []) if "error" not in item]:
         lines.append(f"| {item['index']} | {item['n']:,} | {item['build_s']:.1f} s | {item['build_docs_per_s']:,.0f} | "
                      f"{item['close_s']:.2f} s |")
     lines.append("")
@@ -655,7 +676,8 @@ def markdown(report):
                       f"chromadb loads its index. chromadb added in batches of {chroma['batch']:,}.", "",
                       "| system | cache | reopen | +query | sequential read | +query / read | bytes/doc | build |",
                       "|---|---|---:|---:|---:|---:|---:|---:|"]
-            ours = {item["index"]: item for item in report.get("reopen", []) if item["n"] == s["n"]}
+            ours = {item["index"]: item for item in report.get("reopen", [])
+                    if item["n"] == s["n"] and "error" not in item}
             for state in ("warm", "cold"):
                 rows = [("chromadb", chroma, chroma)] + [(f"vendrel-{index}", ours[index]["closed"], ours[index])
                                                          for index in INDEXES if index in ours]
@@ -766,33 +788,36 @@ def run(args):
         for index in INDEXES:
             rounds = args.rounds if index == "exact" else args.hnsw_rounds
             if rounds:
-                report["add_many"][index] = bench_add_many(index, small, small_metas, args.batch, rounds, work)
+                report["add_many"][index] = guarded({"index": index}, bench_add_many, index, small, small_metas,
+                                                    args.batch, rounds, work)
 
         say(f"one add per call, {args.single:,} adds (load {load_average()})")
-        report["single_add"] = {index: bench_single_adds(index, small, small_metas, args.single, args.rounds, work)
+        report["single_add"] = {index: guarded({"index": index}, bench_single_adds, index, small, small_metas,
+                                               args.single, args.rounds, work)
                                 for index in INDEXES}
 
         say(f"reopen (load {load_average()})")
         report["reopen"] = []
         for size in sorted({args.n, args.large}):
             for index in INDEXES:
-                report["reopen"].append(bench_reopen(index, vectors[:size], metas[:size], args.batch,
-                                                     args.reopen_rounds, args.replay_rounds, work, query_path))
+                report["reopen"].append(guarded({"index": index, "n": size}, bench_reopen, index, vectors[:size],
+                                                metas[:size], args.batch, args.reopen_rounds, args.replay_rounds,
+                                                work, query_path))
         del vectors, metas
 
         if chroma:
             say(f"chromadb reopen at {args.n:,} (load {load_average()})")
-            report["chroma_reopen"] = bench_chroma_reopen(data_path, meta_path, args.n, args.chroma_batch,
-                                                          args.reopen_rounds, work, query_path)
+            report["chroma_reopen"] = guarded({}, bench_chroma_reopen, data_path, meta_path, args.n,
+                                              args.chroma_batch, args.reopen_rounds, work, query_path)
 
         say(f"kill -9 trials (load {load_average()})")
         rng = random.Random(SEED)
         report["trials"] = {}
         for system in (["chromadb"] if chroma else []) + ["vendrel-exact", "vendrel-hnsw"]:
             if args.trials:
-                report["trials"][system] = kill_trials(system, args.trials, args.trial_batch, args.trial_batches,
-                                                       work, data_path, meta_path, rng)
-                say(f"  {system}: {report['trials'][system]['totals']}")
+                report["trials"][system] = guarded({}, kill_trials, system, args.trials, args.trial_batch,
+                                                   args.trial_batches, work, data_path, meta_path, rng)
+                say(f"  {system}: {report['trials'][system].get('totals', report['trials'][system])}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
     report["load_after"] = load_average()
