@@ -770,12 +770,15 @@ def run(args):
     report = {"date": datetime.date.today().isoformat(), "machine": machine, "settings": settings,
               "versions": versions(), "load_before": load_average()}
     chroma = has_chromadb() and not args.no_chroma
+    if not chroma and not args.no_chroma:
+        say("chromadb is not installed here: its parts are left out (./bench/run.sh --durability installs it)")
     try:
         total = max(args.n, args.large)
         say(f"data: {total:,} x {args.dim} ...")
         vectors = make_vectors(total, args.dim, SEED)
         metas = make_metadata(total, SEED + 1)
-        small, small_metas = vectors[:args.n], metas[:args.n]
+        # A copy, so that the large set's memory goes once its part is done.
+        small, small_metas = vectors[:args.n].copy(), metas[:args.n]
         query_path = os.path.join(work, "query.npy")
         np.save(query_path, clustered(1, args.dim, SEED - 1)[0])
         data_path, meta_path = os.path.join(work, "small.npy"), os.path.join(work, "small-meta.json")
