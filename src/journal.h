@@ -40,13 +40,17 @@ enum class Durability {
 using StoredSettings = std::map<std::string, std::string>;
 
 // A log is checkpointed once it holds this many bytes, or as many as the rows file of
-// the last checkpoint if that is more: replaying it then costs about what reading the
-// checkpoint does, while a checkpoint rewrites every row.
+// the last checkpoint if that is more: a checkpoint rewrites every row, so checkpointing
+// no more often than the rows double keeps its cost proportional to what was added.
+// Replaying a log costs about what making its calls did (measured: half of to all of the
+// add_many time of its rows), so a reopen after a crash takes up to about a second per
+// 300 MB of log beyond the checkpoint's own load.
 inline constexpr uint64_t kCheckpointLogBytes = uint64_t{1} << 30;
 // With a graph, also once the log holds this many graph insertions, or a quarter of the
-// graph's size if that is more: replay inserts them again, which is slower than reading
-// the graph (about 8,000 rows a second at d = 768, where the graph file reads in well
-// under a second).
+// graph's size if that is more: replay inserts them again (about 8,000 rows a second at
+// d = 768, where the graph file of 100,000 documents loads in about 0.1 s), so this
+// bounds a reopen after a crash at several seconds, while a checkpoint costs little
+// beside the insertions themselves.
 inline constexpr uint64_t kCheckpointGraphRows = 50000;
 
 class Journal {

@@ -1,4 +1,4 @@
-"""The peers benchmark's smoke mode runs end to end: tiny N, our systems alone, no peers."""
+"""The benchmarks' smoke modes run end to end: tiny sizes, our systems alone, no peers."""
 
 import os
 import subprocess
@@ -15,3 +15,12 @@ def test_peers_bench_smoke_mode_runs():
     assert proc.returncode == 0, proc.stderr
     assert "smoke: ok" in proc.stdout
     assert '"recall"' in proc.stdout
+
+
+def test_durability_bench_smoke_mode_runs():
+    proc = subprocess.run(
+        [sys.executable, os.path.join(ROOT, "bench", "durability_bench.py"), "--smoke"],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert "smoke: ok" in proc.stdout
