@@ -570,8 +570,11 @@ def markdown(report):
                   "a second thread has no idle core to take: the lock's scalability shows in the rows with the pool "
                   "limited to the calling thread (a child process whose pool has no worker thread: "
                   f"{'checked' if d['limited_pool'].get('pool_limited') else 'NOT confirmed'} by counting the "
-                  "process's threads before and after building its databases). One hnsw "
-                  "search never enters the pool (the graph walk, then a scan of k rows).", "",
+                  "process's threads before and after building its databases; its graph is built on one thread, so "
+                  "its recall may differ slightly). One hnsw search never enters the pool (the graph walk, then a "
+                  "scan of k rows). The cores busy column is the CPU time the process got over the wall time: on "
+                  "a shared machine, a case that got less than the cores it could use was held back by other "
+                  "work.", "",
                   "| index | pool | call | QPS | × 1 thread | cores busy | recall@10 |", "|---|---|---|---:|---:|---:|---:|"]
         for pool, entries in (("as it is", d["threads"]), ("limited", d["limited_pool"].get("threads", {}))):
             for case, entry in entries.items():
@@ -647,6 +650,7 @@ def chart(report, path):
         for case, entry in d["peers"].items():
             ax.scatter([entry["recall"]], [entry["median"]], marker="x", label=case)
         ax.set_yscale("log")
+        ax.set_xlim(RECALL_LEVEL - 0.1, 1.003)  # the low-ef points outside stay in the tables
         ax.set_xlabel("recall@10")
         ax.set_ylabel("queries per second (log scale)")
         ax.set_title(f"{name}: {d['n']:,} x {d['dim']}, {d['queries']:,} queries in one batch")
