@@ -665,8 +665,9 @@ def chart(report, path):
         ax.grid(True, which="both", linewidth=0.3)
         ax.legend(fontsize=7)
     m = report["machine"]
-    figure.suptitle(f"{report['date']}, {m['cores']} cores ({m['cpu']}), top-{K}, medians of "
-                    f"{report['settings']['rounds']} rounds", fontsize=9)
+    rounds = report["settings"]["rounds"]
+    figure.suptitle(f"{report['date']}, {m['cores']} cores ({m['cpu']}), top-{K}, median of {rounds} "
+                    f"round{'s' if rounds > 1 else ''}", fontsize=9)
     figure.tight_layout()
     figure.savefig(path, dpi=110)
 
