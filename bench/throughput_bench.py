@@ -553,7 +553,7 @@ def markdown(report):
              f"Machine: {m['cpu']}, {m['cores']} cores, Python {m['python']}, {m['os']}; load average "
              f"{report['load_before']} before the run and {report['load_after']} after it (other work on the machine "
              f"moves absolute figures: read the ratios). Run time {report['total_s'] / 60:.1f} min.", "",
-             f"Settings: top-{K}, unfiltered, {s['rounds']} rounds, cases alternated within each round (order rotated "
+             f"Settings: top-{K}, unfiltered, {s['rounds']} round{'s' if s['rounds'] > 1 else ''}, cases alternated within each round (order rotated "
              "every round), medians with the range over rounds in brackets; ratios are taken round by round, then the "
              f"median. HNSW everywhere: M = {HNSW_M}, ef_construction = {HNSW_EFC}, ef_search = {HNSW_EFS} unless "
              f"swept (ef in {', '.join(map(str, EF_SWEEP))}). Our calls pass include_metadata=False. hnswlib and usearch "
