@@ -73,8 +73,9 @@ def load_dataset(name, args):
         return both[:args.n], both[args.n:], "mixture of 50 Gaussians (peers_bench.clustered)"
     vectors, total = embed_real(20000, os.path.join(HERE, ".venv", "cache", "stdlib-minilm.npz"))
     order = np.random.default_rng(7).permutation(len(vectors))
-    return (np.ascontiguousarray(vectors[np.sort(order[args.queries:])]), np.ascontiguousarray(vectors[order[:args.queries]]),
-            f"all-MiniLM-L6-v2 embeddings of {total} standard library docstrings")
+    documents = np.ascontiguousarray(vectors[np.sort(order[args.queries:])])
+    queries = np.ascontiguousarray(vectors[order[:args.queries]])
+    return documents, queries, f"all-MiniLM-L6-v2 embeddings of {total} standard library docstrings"
 
 
 def adapter_context(vectors, with_dicts=False):
@@ -247,13 +248,14 @@ def run_dataset(name, vectors, queries, args, work):
     print_part("threads", section["threads"])
 
     # 3. Peers. The exact pair and chromadb once per round; the graph systems over the ef sweep.
+    log = section["build"]
     peers = {
-        "faiss-flat": build("faiss-flat", FaissFlat, ctx, lambda a: a.index.search(normalise(first), K), section["build"]),
-        "faiss-hnsw": build("faiss-hnsw", FaissHNSW, ctx, lambda a: a.index.search(normalise(first), K), section["build"]),
-        "hnswlib": build("hnswlib", Hnswlib, ctx, lambda a: a.index.knn_query(first, k=K), section["build"]),
-        "usearch": build("usearch", Usearch, ctx, lambda a: a.index.search(first, K, threads=2), section["build"]),
-        "chromadb": build("chromadb", Chroma, ctx, lambda a: a.col.query(query_embeddings=list(first), n_results=K,
-                                                                         include=[]), section["build"]),
+        "faiss-flat": build("faiss-flat", FaissFlat, ctx, lambda a: a.index.search(normalise(first), K), log),
+        "faiss-hnsw": build("faiss-hnsw", FaissHNSW, ctx, lambda a: a.index.search(normalise(first), K), log),
+        "hnswlib": build("hnswlib", Hnswlib, ctx, lambda a: a.index.knn_query(first, k=K), log),
+        "usearch": build("usearch", Usearch, ctx, lambda a: a.index.search(first, K, threads=2), log),
+        "chromadb": build("chromadb", Chroma, ctx,
+                          lambda a: a.col.query(query_embeddings=list(first), n_results=K, include=[]), log),
     }
     largest = max(b for b in BATCHES if b <= nq)
     cases = {f"vendrel-exact search_many batch={largest}": lambda: in_batches(
@@ -553,10 +555,11 @@ def markdown(report):
              f"Machine: {m['cpu']}, {m['cores']} cores, Python {m['python']}, {m['os']}; load average "
              f"{report['load_before']} before the run and {report['load_after']} after it (other work on the machine "
              f"moves absolute figures: read the ratios). Run time {report['total_s'] / 60:.1f} min.", "",
-             f"Settings: top-{K}, unfiltered, {s['rounds']} round{'s' if s['rounds'] > 1 else ''}, cases alternated within each round (order rotated "
-             "every round), medians with the range over rounds in brackets; ratios are taken round by round, then the "
-             f"median. HNSW everywhere: M = {HNSW_M}, ef_construction = {HNSW_EFC}, ef_search = {HNSW_EFS} unless "
-             f"swept (ef in {', '.join(map(str, EF_SWEEP))}). Our calls pass include_metadata=False. hnswlib and usearch "
+             f"Settings: top-{K}, unfiltered, {s['rounds']} round{'s' if s['rounds'] > 1 else ''}, cases alternated "
+             "within each round (order rotated every round), medians with the range over rounds in brackets; "
+             "ratios are taken round by round, then the median. HNSW everywhere: "
+             f"M = {HNSW_M}, ef_construction = {HNSW_EFC}, ef_search = {HNSW_EFS} unless swept "
+             f"(ef in {', '.join(map(str, EF_SWEEP))}). Our calls pass include_metadata=False. hnswlib and usearch "
              "built with 2 threads; faiss with its OpenMP default "
              f"({report.get('faiss_omp_threads', '?')} threads); chromadb at its defaults (hnsw:space = cosine).", "",
              "Versions: " + ", ".join(f"{k} {v}" for k, v in report["versions"].items()) + ".", ""]
