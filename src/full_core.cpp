@@ -112,6 +112,8 @@ Result<std::unique_ptr<FullVendrelDB>> FullVendrelDB::open(std::string path, Ful
   db->rows->value = VectorTable(/*keep_norms=*/true);
   Status recovered = db->recover();
   if (!recovered.ok()) return recovered.error();
+  // The directory is locked: nobody replaces the metadata file behind this object.
+  db->ledger.metadata->keep_open_for_reads();
   return db;
 }
 

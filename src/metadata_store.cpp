@@ -256,11 +256,41 @@ std::optional<MetadataEntry> MetadataStore::entry(uint32_t id) const {
   return page->entries[slot];
 }
 
+MetadataStore::~MetadataStore() {
+  const int fd = kept_fd_.load();
+  if (fd >= 0) ::close(fd);
+}
+
+int MetadataStore::kept_descriptor() const {
+  int fd = kept_fd_.load(std::memory_order_acquire);
+  if (fd >= 0) return fd;
+  const int opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (opened < 0) return -1;
+  // Two first reads may race to open: one descriptor is kept, the other closed.
+  if (kept_fd_.compare_exchange_strong(fd, opened, std::memory_order_acq_rel)) return opened;
+  ::close(opened);
+  return fd;
+}
+
 std::optional<std::string> MetadataStore::read(uint32_t id) const {
   const std::optional<MetadataEntry> found = entry(id);
   if (!found) return std::nullopt;
   if (found->length == 0) return std::string();
 
+  if (keep_open_) {
+    const int kept = kept_descriptor();
+    if (kept < 0) return std::nullopt;
+    std::string bytes(found->length, '\0');
+    size_t filled = 0;
+    while (filled < bytes.size()) {
+      const ssize_t count = ::pread(kept, bytes.data() + filled, bytes.size() - filled,
+                                    static_cast<off_t>(found->offset + filled));
+      if (count < 0 && errno == EINTR) continue;
+      if (count <= 0) return std::nullopt;
+      filled += static_cast<size_t>(count);
+    }
+    return decode_utf8_lossy(bytes);
+  }
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   FileCloser closer(fd);

@@ -1,6 +1,7 @@
 // Where each id's metadata text lies in the append-only file "metadata.bin".
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -47,6 +48,16 @@ struct MetadataStore {
   RwLocked<MetadataEntries> entries;
 
   explicit MetadataStore(std::string file_path) : path(std::move(file_path)) {}
+  ~MetadataStore();
+  MetadataStore(const MetadataStore&) = delete;
+  MetadataStore& operator=(const MetadataStore&) = delete;
+
+  // From now on, reads share one descriptor kept open (opened by the first read after
+  // the file exists) instead of opening the file for every text: for an owner that holds
+  // the directory's lock, so that the file is never replaced behind it (cutting it back
+  // is fine). Reads from several threads share the descriptor (pread). Call before any
+  // read runs concurrently.
+  void keep_open_for_reads() { keep_open_ = true; }
 
   // Appends `text` to the file (opened in append mode, created 0o666, closed again)
   // and points id's entry at it. Errors (kValue): "Metadata too long (max 4GB)",
@@ -80,14 +91,19 @@ struct MetadataStore {
   // The id's entry, if any (read lock on entries).
   std::optional<MetadataEntry> entry(uint32_t id) const;
 
-  // The id's text read back from the file (opened, read and closed here), invalid UTF-8
-  // replaced, or nullopt on any failure: no entry, open/seek/read error, or the file
-  // ending early. A zero-length entry gives "" without touching the file. Takes the read
-  // lock on entries only to look the entry up.
+  // The id's text read back from the file (opened, read and closed here, or read from the
+  // kept descriptor), invalid UTF-8 replaced, or nullopt on any failure: no entry,
+  // open/seek/read error, or the file ending early. A zero-length entry gives "" without
+  // touching the file. Takes the read lock on entries only to look the entry up.
   std::optional<std::string> read(uint32_t id) const;
 
  private:
   Status append_text(uint32_t id, std::string_view text, bool whole);
+  // The kept descriptor, opened on first use; -1 when the file cannot be opened yet.
+  int kept_descriptor() const;
+
+  bool keep_open_ = false;
+  mutable std::atomic<int> kept_fd_{-1};
   BatchAppend append_texts(std::span<const std::string_view> texts, bool whole);
 };
 
