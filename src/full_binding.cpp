@@ -201,28 +201,12 @@ PyObject* full_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return call_released([&] { return db->delete_matching(filter_json); });
 }
 
-PyObject* full_count(PyObject* self, PyObject* /*unused*/) {
+// A method without arguments: count, clean_expired, checkpoint, close.
+template <auto kMethod>
+PyObject* full_without_arguments(PyObject* self, PyObject* /*unused*/) {
   FullVendrelDB* db = database_of(self);
   if (db == nullptr) return nullptr;
-  return call_released([&] { return db->count(); });
-}
-
-PyObject* full_clean_expired(PyObject* self, PyObject* /*unused*/) {
-  FullVendrelDB* db = database_of(self);
-  if (db == nullptr) return nullptr;
-  return call_released([&] { return db->clean_expired(); });
-}
-
-PyObject* full_checkpoint(PyObject* self, PyObject* /*unused*/) {
-  FullVendrelDB* db = database_of(self);
-  if (db == nullptr) return nullptr;
-  return call_released([&] { return db->checkpoint(); });
-}
-
-PyObject* full_close(PyObject* self, PyObject* /*unused*/) {
-  FullVendrelDB* db = database_of(self);
-  if (db == nullptr) return nullptr;
-  return call_released([&] { return db->close(); });
+  return call_released([&] { return (db->*kMethod)(); });
 }
 
 PyObject* full_enter(PyObject* self, PyObject* /*unused*/) {
@@ -261,16 +245,16 @@ PyMethodDef full_methods[] = {
     {"delete", as_cfunction(full_delete), METH_FASTCALL | METH_KEYWORDS,
      "delete($self, filter_json)\n--\n\n"
      "Deletes the documents the filter selects; returns how many it selected."},
-    {"count", as_cfunction(full_count), METH_NOARGS,
+    {"count", as_cfunction(full_without_arguments<&FullVendrelDB::count>), METH_NOARGS,
      "count($self)\n--\n\n"
      "The id bound (one more than the highest id added) minus the deleted ids."},
-    {"clean_expired", as_cfunction(full_clean_expired), METH_NOARGS,
+    {"clean_expired", as_cfunction(full_without_arguments<&FullVendrelDB::clean_expired>), METH_NOARGS,
      "clean_expired($self)\n--\n\n"
      "Deletes the documents whose time to live has passed; returns None."},
-    {"checkpoint", as_cfunction(full_checkpoint), METH_NOARGS,
+    {"checkpoint", as_cfunction(full_without_arguments<&FullVendrelDB::checkpoint>), METH_NOARGS,
      "checkpoint($self)\n--\n\n"
      "Writes a checkpoint now: the directory's files hold everything, the log restarts."},
-    {"close", as_cfunction(full_close), METH_NOARGS,
+    {"close", as_cfunction(full_without_arguments<&FullVendrelDB::close>), METH_NOARGS,
      "close($self)\n--\n\n"
      "Checkpoints and releases the directory; later calls raise ValueError."},
     {"__enter__", as_cfunction(full_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
