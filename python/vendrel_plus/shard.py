@@ -222,8 +222,10 @@ class Shard:
 
         def search(database: Database) -> Tuple[List[Hit], bool]:
             if isinstance(database, _native.FullVendrelDB):
-                return database.search(vector, k, filter_json, include_metadata, ef=ef), False
-            return database.search(vector, k, filter_json, include_metadata), _native.quantized(database)
+                hits = database.search(vector, k, filter_json, include_metadata, ef=ef)
+            else:
+                hits = database.search(vector, k, filter_json, include_metadata)
+            return hits, _native.quantized(database)
 
         return self._run(search)
 

@@ -468,6 +468,9 @@ class ShardedVendrelDB:
             the steps before it are kept as one database keeps them.
         ShardLostError
             The document's shard is lost.
+
+        A full shard restarted during the call gets it again (storing the same
+        document; a ttl then counts from the repeat).
         """
         with self._lock:
             self._check_open()
@@ -518,6 +521,9 @@ class ShardedVendrelDB:
         ShardLostError
             A shard that holds some of the rows before the first row the dimension
             step refuses is lost; nothing is stored.
+
+        A full shard restarted during the call gets its rows again, from the round
+        that was interrupted on (storing a row again stores the same document).
         """
         with self._lock:
             self._check_open()
@@ -810,6 +816,10 @@ class ShardedVendrelDB:
             database's message); nothing changes.
         ShardLostError
             A shard is lost.
+        ShardInterruptedError
+            A full shard's process ended (or Ray lost touch with it) during the call:
+            on that shard the delete may or may not have been applied, on the others
+            it was. The shard is back; delete again to be sure.
         """
         with self._lock:
             self._check_open()
