@@ -935,8 +935,8 @@ class ShardedVendrelDB:
         for shard, reference in closing.items():
             try:
                 replies[shard] = ray.get(reference)
-            except ray.exceptions.RayError:
-                pass  # gone, restarting or unreachable: ended below all the same
+            except Exception:  # gone, restarting or unreachable (or Ray shut down): ended below all the same
+                pass
         for actor in actors:
             try:
                 ray.kill(actor, no_restart=True)
