@@ -53,6 +53,16 @@ PyObject* id_bound(PyObject* /*module*/, PyObject* db) {
   return PyLong_FromUnsignedLongLong(ledger->id_bound());
 }
 
+// dimension(db): the length of the database's vectors, 0 until the first non-empty one.
+// Read without the database's lock: a shard asks between calls, never during one.
+PyObject* dimension(PyObject* /*module*/, PyObject* db) {
+  if (ledger_of(db) == nullptr) return nullptr;
+  if (PyObject_TypeCheck(db, full_type)) {
+    return PyLong_FromSize_t(reinterpret_cast<BoundObject<FullVendrelDB>*>(db)->value->dimension);
+  }
+  return PyLong_FromSize_t(reinterpret_cast<BoundObject<VendrelDB>*>(db)->value->dimension);
+}
+
 // quantized(db): whether the database scores codes rather than full vectors. A
 // FullVendrelDB never quantizes.
 PyObject* quantized(PyObject* /*module*/, PyObject* db) {
@@ -461,6 +471,7 @@ PyObject* cap_worker_threads(PyObject* /*module*/, PyObject* argument) {
 
 PyMethodDef shard_functions[] = {
     {"id_bound", id_bound, METH_O, "id_bound(db)\n--\n\nOne more than the highest id the database has added."},
+    {"dimension", dimension, METH_O, "dimension(db)\n--\n\nThe length of the database's vectors (0: not fixed yet)."},
     {"quantized", quantized, METH_O, "quantized(db)\n--\n\nWhether the database scores quantization codes."},
     {"filter_decides", as_cfunction(filter_decides), METH_FASTCALL | METH_KEYWORDS,
      "filter_decides(db, filter_json)\n--\n\nWhether the database's indexes decide the filter."},

@@ -4,7 +4,10 @@ against plain databases given the same calls."""
 import json
 import os
 import random
+import re
+import shutil
 import signal
+import time
 
 import numpy as np
 import pytest
@@ -12,7 +15,7 @@ import pytest
 ray = pytest.importorskip("ray")
 
 import vendrel  # noqa: E402
-from vendrel_plus import FullVendrelDB, ShardedVendrelDB, ShardLostError  # noqa: E402
+from vendrel_plus import FullVendrelDB, ShardedVendrelDB, ShardInterruptedError, ShardLostError  # noqa: E402
 from vendrel_plus._native import ContractDB  # noqa: E402
 from vendrel_plus.merge import merge_hits  # noqa: E402
 from test_full_filters import random_document, random_filter as random_full_filter  # noqa: E402
@@ -275,16 +278,110 @@ def test_shards_run_at_normal_priority(tmp_path):
         assert [os.getpriority(os.PRIO_PROCESS, pid) for _, pid in sharded.locations()] == [0, 0]
 
 
+# ---- Durable shards -------------------------------------------------------------------
+
+
+def documents(db):
+    """Every live document's id and metadata."""
+    return sorted((doc_id, text) for doc_id, _, text in db.search([1.0] * 8, 10**6))
+
+
+def kill(sharded, shard):
+    os.kill(sharded.locations()[shard][1], signal.SIGKILL)
+
+
+def test_a_killed_full_shard_comes_back_with_every_acknowledged_document(tmp_path, monkeypatch):
+    # Rounds of 40 rows, so that a batch has rounds on their way when a shard restarts.
+    monkeypatch.setattr("vendrel_plus.sharded.BATCH_VECTOR_BYTES", 40 * 8 * 4)
+    rng = np.random.default_rng(8)
+    plain = FullVendrelDB(str(tmp_path / "plain"), durability="memory")
+    path = tmp_path / "sharded"
+    with ShardedVendrelDB(str(path), 2, kind="full") as sharded:
+        ids = np.arange(300)
+        vectors = rng.normal(size=(300, 8)).astype(np.float32)
+        texts = [{"v": 1, "i": int(i)} for i in ids]
+        for db in (plain, sharded):
+            db.add_many(ids, vectors, texts)
+        # A read right after the kill waits for the restarted shard.
+        kill(sharded, 1)
+        assert sharded.count() == 300
+        assert documents(sharded) == documents(plain)
+        # A batch whose rounds meet the restart: each reaches the shard, in order (the
+        # ids repeated in the second half end as the second half stored them).
+        kill(sharded, 1)
+        again = np.concatenate([np.arange(100, 250), np.arange(150, 300)])
+        vectors = rng.normal(size=(300, 8)).astype(np.float32)
+        texts = [{"v": 2 + row // 150} for row in range(300)]
+        for db in (plain, sharded):
+            db.add_many(again, vectors, texts)
+        assert documents(sharded) == documents(plain)
+        # A delete that meets the kill may or may not have been applied there; the
+        # other shard's part was, and a second delete finishes the job.
+        kill(sharded, 1)
+        with pytest.raises(ShardInterruptedError, match="^shard 1 of 2 was interrupted: .* during delete, which may "
+                                                        "or may not have been applied there") as raised:
+            sharded.delete({"v": 3})
+        assert raised.value.shard == 1 and isinstance(raised.value.__cause__, ray.exceptions.RayActorError)
+        sharded.delete({"v": 3})
+        plain.delete({"v": 3})
+        assert documents(sharded) == documents(plain) and sharded.count() == plain.count()
+        # A shard whose directory is gone does not come back empty.
+        shutil.rmtree(path / "shard-1")
+        kill(sharded, 1)
+        with pytest.raises(ShardLostError, match=f"^shard 1 of 2 is lost: its directory {re.escape(str(path))}/"
+                                                 "shard-1 no longer holds the shard"):
+            sharded.count()
+        sharded.add(2, [1.0] * 8, "{}")  # shard 0 serves on
+    assert not (path / "shard-1").exists()
+
+
+def test_a_sharded_path_opens_again_with_its_documents(tmp_path):
+    rng = random.Random(4)
+    path = tmp_path / "sharded"
+    ids, vectors, texts = fill(rng, 400, 8)
+    with ShardedVendrelDB(str(path), 2, kind="full", index="hnsw", ef_search=200) as sharded:
+        sharded.add_many(ids, vectors, texts, [rng.choice([None, 3600]) for _ in ids])
+        sharded.delete({"colour": "red"})
+        before = documents(sharded), sharded.count()
+    # Opened at once after close (which released the directories); the settings left
+    # out are the stored ones, and the client learns the dimension from the shards (a
+    # client that took the refused rows' length for it would refuse the next add).
+    with ShardedVendrelDB(str(path), 2, kind="full") as sharded:
+        assert (documents(sharded), sharded.count()) == before
+        with pytest.raises(ValueError, match="^row 0: Dimension mismatch: expected 8, got 3$"):
+            sharded.add_many([1], [[1.0] * 3], ["{}"])
+        sharded.add(1, [1.0] * 8, "{}")
+    with pytest.raises(ValueError, match=re.escape(
+            f"{path} was created with shards=2, kind='full' ({path}/shard-0 holds shard 0 of 2); it cannot be "
+            "opened with shards=3, kind='contract'")):
+        ShardedVendrelDB(str(path), 3, kind="contract")
+    shutil.rmtree(path / "shard-1")
+    with pytest.raises(ShardLostError, match=f"^shard 1 of 2 is lost: its directory {re.escape(str(path))}/"
+                                             "shard-1 no longer holds the shard .* or remove"):
+        ShardedVendrelDB(str(path), 2, kind="full")
+    assert not (path / "shard-1").exists()
+
+
 # ---- Lost shards ----------------------------------------------------------------------
 
 
-def test_a_killed_shard_is_reported_on_every_call_that_needs_it(tmp_path):
-    with ShardedVendrelDB(str(tmp_path / "sharded"), 2, kind="full") as sharded:
+IN_MEMORY = "its documents were in memory only; reopen the database"
+NOT_RESTARTED = "its process ended and Ray did not restart it (it restarts a shard at most 0 times)"
+
+
+@pytest.mark.parametrize("kind, options, detail", [("contract", {}, IN_MEMORY),
+                                                   ("full", {"durability": "memory"}, IN_MEMORY),
+                                                   ("full", {}, NOT_RESTARTED)],
+                         ids=["contract", "full-memory", "full-not-restarted"])
+def test_a_killed_shard_that_is_not_restarted_is_reported_on_every_call_that_needs_it(tmp_path, monkeypatch, kind,
+                                                                                       options, detail):
+    monkeypatch.setattr("vendrel_plus.sharded.SHARD_MAX_RESTARTS", 0)
+    with ShardedVendrelDB(str(tmp_path / "sharded"), 2, kind=kind, **options) as sharded:
         for doc_id in range(10):
             sharded.add(doc_id, [1.0, float(doc_id)], "{}")
-        _, pid = sharded.locations()[1]
-        os.kill(pid, signal.SIGKILL)
-        message = "shard 1 of 2 is lost: its documents were in memory only; reopen the database"
+        pids = [pid for _, pid in sharded.locations()]
+        os.kill(pids[1], signal.SIGKILL)
+        message = re.escape(f"shard 1 of 2 is lost: {detail}")
         for call, arguments in [(sharded.search, ([1.0, 0.0], 5)), (sharded.count, ()), (sharded.delete, ("{}",)),
                                 (sharded.add, (3, [1.0, 0.0], "{}")), (sharded.build_results, ([(5, 1.0)], True)),
                                 (sharded.clean_expired, ())]:
@@ -297,3 +394,16 @@ def test_a_killed_shard_is_reported_on_every_call_that_needs_it(tmp_path):
         assert sharded.build_results([(4, 1.0), (2, 0.5)], True) == [(4, 1.0, "{}"), (2, 0.5, "{}")]
         with pytest.raises(TypeError, match="^query must be a sequence of numbers"):
             sharded.search("abc", 5)
+    # close() ended the shard it could reach.
+    deadline = time.monotonic() + 30
+    while process_exists(pids[0]):
+        assert time.monotonic() < deadline, "shard 0 outlived close()"
+        time.sleep(0.1)
+
+
+def process_exists(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True

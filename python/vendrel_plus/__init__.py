@@ -12,13 +12,13 @@ from ._native import FullVendrelDB
 
 if TYPE_CHECKING:
     # Type checkers see the real classes; at run time they are imported on first use.
-    from .sharded import ShardedVendrelDB, ShardLostError
+    from .sharded import ShardedVendrelDB, ShardInterruptedError, ShardLostError
 
-__all__ = ["FullVendrelDB", "ShardedVendrelDB", "ShardLostError"]
+__all__ = ["FullVendrelDB", "ShardedVendrelDB", "ShardLostError", "ShardInterruptedError"]
 
 
 def __getattr__(name: str) -> Any:
-    if name in ("ShardedVendrelDB", "ShardLostError"):
+    if name in ("ShardedVendrelDB", "ShardLostError", "ShardInterruptedError"):
         from . import sharded
 
         return getattr(sharded, name)

@@ -2,6 +2,7 @@
 
 import os
 from collections.abc import Iterable, Mapping, Sequence
+from types import TracebackType
 from typing import Literal, final
 
 from ._types import FilterLike, Hit, IdsLike, MetadataLike, RowsLike, VectorLike
@@ -37,6 +38,11 @@ class FullVendrelDB:
     m, ef_construction, ef_search : int
         The graph's links per node (2 to 1000), candidate list while inserting and
         default candidate list while searching (1 to 100000); ignored by the exact index.
+        Reopening a directory, settings left out take the stored ones.
+    durability : {"process", "power", "memory"}
+        "process": every call that changes something is in the directory's log before
+        it returns (it survives the process being killed); "power": also flushed to the
+        disk (it survives power loss); "memory": nothing is kept.
 
     Raises
     ------
@@ -44,7 +50,9 @@ class FullVendrelDB:
         An argument of the wrong type ("path must be a str or an os.PathLike, not int").
     ValueError
         The directory cannot be created (the operating system's text), the path holds a
-        NUL byte, `index` is unknown, or a graph setting is out of range.
+        NUL byte, `index` is unknown, a graph setting is out of range, a named setting
+        differs from the stored one (both named), or the directory is open in another
+        process or object.
     """
 
     def __new__(
@@ -54,6 +62,8 @@ class FullVendrelDB:
         m: int = 16,
         ef_construction: int = 100,
         ef_search: int = 128,
+        *,
+        durability: Literal["process", "power", "memory"] = "process",
     ) -> FullVendrelDB: ...
     def add(self, internal_id: int, vector: VectorLike, metadata_json: MetadataLike, ttl: int | None = None) -> None:
         """Store one document, replacing the vector and metadata of an id added before.
@@ -185,6 +195,17 @@ class FullVendrelDB:
     def clean_expired(self) -> None:
         """Delete the documents whose time to live has passed."""
 
+    def checkpoint(self) -> None:
+        """Write a checkpoint now: the directory's files hold everything, the log restarts."""
+
+    def close(self) -> None:
+        """Checkpoint and release the directory; later calls raise ValueError."""
+
+    def __enter__(self) -> FullVendrelDB: ...
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, traceback: TracebackType | None
+    ) -> Literal[False]: ...
+
 @final
 class ContractDB:
     """vendrel.VendrelDB's own database (the same native code) with `add_many`: what a
@@ -212,6 +233,9 @@ def id_bound(db: FullVendrelDB | ContractDB) -> int:
 
 def filter_decides(db: FullVendrelDB | ContractDB, filter_json: str) -> bool:
     """Whether the database's indexes decide the filter rather than leave it undetermined."""
+
+def dimension(db: FullVendrelDB | ContractDB) -> int:
+    """The length of the database's vectors (0 until the first non-empty one)."""
 
 def quantized(db: ContractDB | FullVendrelDB) -> bool:
     """Whether the database scores quantization codes (a ContractDB from 5000 slots on)."""

@@ -4,7 +4,8 @@ Runs on the client side: the process that creates the ``ShardedVendrelDB`` conve
 and checks every call's arguments, routes documents (``routing``), fans calls out to
 the shard actors (``shard``, worker side) and combines their answers (``merge``,
 ``filters``, ``batches``). The shards hold the documents; the client holds only the
-database's dimension and which shards are known to be lost.
+database's dimension (learnt from the shards when it opens an existing database) and
+which shards are known to be lost.
 """
 
 from __future__ import annotations
@@ -12,9 +13,10 @@ from __future__ import annotations
 import collections
 import os
 import threading
+import time
 import uuid
 from collections.abc import Iterable, Sequence
-from typing import Any, Deque, Dict, List, Optional, Tuple, Union
+from typing import Any, Callable, Deque, Dict, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 import ray
@@ -28,7 +30,7 @@ from .merge import Hit, merge_hits
 from .routing import global_count, global_id, local_id, shard_of, split_rows
 from .shard import Shard, ShardFailure
 
-__all__ = ["ShardedVendrelDB", "ShardLostError"]
+__all__ = ["ShardedVendrelDB", "ShardLostError", "ShardInterruptedError"]
 
 # Ray places actors by their resource requests; a whole CPU each would leave 3 of 4
 # shards pending on a 2-core machine. A shard is idle between calls, so a quarter
@@ -68,20 +70,40 @@ MAX_BATCH_ROWS = 1 << 18
 ROUNDS_IN_FLIGHT = 2
 # add_many shows a progress bar (when tqdm is installed) above this many rows.
 PROGRESS_MIN_ROWS = 100_000
+# Ray restarts the process of a durable full shard when it ends, at most this many
+# times over the database's life: a shard that dies at every start (say, on a call it
+# cannot survive) is then reported lost instead of restarted for ever. Its documents
+# are on disk; opening the database again starts a new count.
+SHARD_MAX_RESTARTS = 10
+# While Ray restarts a shard (or cannot reach it), the client asks it every
+# RESTART_POLL_SECONDS whether it is back, for at most RESTART_WAIT_SECONDS. Ray
+# declares a lost machine dead well within that time, and the restarted shard then
+# answers (on another machine, without its directory: lost).
+RESTART_POLL_SECONDS = 0.1
+RESTART_WAIT_SECONDS = 300.0
+# The shard calls that are sent again once a restarted shard is back: reading calls,
+# the expiry sweep, and adds, which store the same documents when repeated (a repeated
+# add replaces a document by itself; only a ttl counts again from the repeat). A
+# delete is not repeated: one already applied would count nothing the second time.
+REPEATABLE_CALLS = frozenset({"find_record", "location", "size_pool", "search", "search_many", "build_results",
+                              "decides", "count", "clean_expired", "add", "add_many"})
 
 _KINDS = ("contract", "full")
 _remote_shard: Any = None
 
 
 class ShardLostError(RuntimeError):
-    """A shard's actor is gone (its process ended, its node was lost, or Ray can no
-    longer reach it), and with it the documents it held in memory.
+    """A shard can no longer serve its documents: a shard that kept them in memory only
+    (``kind="contract"``, or ``durability="memory"``) whose process ended, whose node
+    was lost or which Ray can no longer reach; or a durable shard whose directory is
+    gone (removed, or its machine's disk lost), whose directory did not reopen, or
+    which Ray gave up restarting (``SHARD_MAX_RESTARTS``). The message says which.
 
     Every later call that needs that shard raises this error; the database cannot be
-    repaired, only opened again (empty). It is a RuntimeError, not a ValueError:
+    repaired in place, only opened again. It is a RuntimeError, not a ValueError:
     nothing was wrong with the call's arguments, and code that catches the
     database's ValueErrors must not mistake lost documents for a refused document.
-    Ray's exception is kept as ``__cause__``.
+    Ray's exception (or the shard's) is kept as ``__cause__``.
 
     Attributes
     ----------
@@ -93,6 +115,30 @@ class ShardLostError(RuntimeError):
 
     def __init__(self, shard: int, shards: int, detail: str) -> None:
         super().__init__(f"shard {shard} of {shards} is lost: {detail}")
+        self.shard = shard
+        self.shards = shards
+
+
+class ShardInterruptedError(RuntimeError):
+    """A durable shard's process ended (or Ray lost touch with it) while it ran a
+    ``delete``, which cannot be repeated safely: the delete may or may not have been
+    applied on that shard. The other shards' deletes were applied.
+
+    The shard is back (Ray restarted it, and it reopened its directory with every call
+    acknowledged before), so the next call goes ahead. Calls that can be repeated
+    (searches, counts, adds) are sent again instead of raising this error. Ray's
+    exception is kept as ``__cause__``.
+
+    Attributes
+    ----------
+    shard : int
+        The shard's number.
+    shards : int
+        The database's number of shards.
+    """
+
+    def __init__(self, shard: int, shards: int, detail: str) -> None:
+        super().__init__(f"shard {shard} of {shards} was interrupted: {detail}")
         self.shard = shard
         self.shards = shards
 
@@ -136,8 +182,17 @@ class ShardedVendrelDB:
     The document with global id ``g`` lives on shard ``g % shards`` under the local id
     ``g // shards``. Each shard is a Ray actor owning one database at
     ``<path>/shard-<i>`` on the node where it runs: a contract database for
-    ``kind="contract"``, a ``FullVendrelDB(**options)`` for ``kind="full"``. Shards
-    live in memory only, like the databases they hold.
+    ``kind="contract"``, a ``FullVendrelDB(**options)`` for ``kind="full"``.
+
+    Full shards keep their directories, as ``FullVendrelDB`` does (``durability``
+    "process" by default): every call that changed something is in the shard's log
+    before the call returns. When a full shard's process ends, Ray restarts it and it
+    reopens its directory; calls wait for it, and a call that was running there is
+    sent again, except a ``delete``, which raises ``ShardInterruptedError``. Opening
+    the same path again with the same ``shards`` and ``kind`` brings every document
+    back. Contract shards (and ``durability="memory"``) keep their documents in
+    memory only: a shard whose process ended is lost (``ShardLostError``), and the
+    same path opens empty.
 
     The six operations (and ``add_many``) take the arguments of the shard's database
     class and raise its exception classes and messages; argument errors are raised
@@ -152,7 +207,8 @@ class ShardedVendrelDB:
         ``<path>/shard-<i>``. A relative path is taken relative to the client's
         working directory.
     shards
-        Number of shards, fixed for the life of the database.
+        Number of shards, fixed when the database is created: a path whose full
+        shards were created with another number (or kind) is refused.
     kind
         ``"contract"`` or ``"full"``.
     address
@@ -162,13 +218,19 @@ class ShardedVendrelDB:
         initialised in this process is used as it is.
     **options
         Passed to each shard's database constructor (``FullVendrelDB(path,
-        **options)``, e.g. ``index="exact"``). The contract database takes none.
+        **options)``, e.g. ``index="exact"``, ``durability="power"``). Settings left
+        out of a reopen take the stored ones. The contract database takes none.
 
     Raises
     ------
     TypeError, ValueError
         Invalid ``shards``, ``kind``, ``path`` or ``options`` (an option the database
-        refuses is refused with the database's error).
+        refuses is refused with the database's error, as is a directory another
+        database object holds open); or a path whose shards were created with
+        another ``shards`` or ``kind`` (the message names both).
+    ShardLostError
+        Reopening: some shards' directories hold their shards and this one's does not
+        (it was removed, or its machine lost its disk).
     RuntimeError
         A shard's actor could not be started.
     """
@@ -187,6 +249,9 @@ class ShardedVendrelDB:
         self._path = os.path.abspath(path)
         self._shard_count = shards
         self._kind = kind
+        # Durable shards are restarted by Ray and reopen their directories; the others
+        # would come back empty, so they are never restarted.
+        self._durable = kind == "full" and options.get("durability", "process") != "memory"
         self._dimension = 0
         self._lost: Dict[int, Tuple[str, BaseException]] = {}
         self._lock = threading.Lock()
@@ -195,25 +260,36 @@ class ShardedVendrelDB:
         self._machines: List[List[int]] = []
         if not ray.is_initialized():
             _start_ray(address)
+        # A call that dies with its process is never repeated by Ray: the client decides
+        # which calls are sent again (REPEATABLE_CALLS).
         actor_class = _shard_actor_class().options(num_cpus=SHARD_CPUS, scheduling_strategy="SPREAD",
-                                                   max_restarts=0, max_task_retries=0,
+                                                   max_restarts=SHARD_MAX_RESTARTS if self._durable else 0,
+                                                   max_task_retries=0,
                                                    runtime_env={"env_vars": dict(SHARD_ENV_VARS)})
-        self._actors = [actor_class.remote(os.path.join(self._path, f"shard-{shard}"), kind, dict(options))
+        self._actors = [actor_class.remote(os.path.join(self._path, f"shard-{shard}"), kind, dict(options), shard,
+                                           shards, self._durable)
                         for shard in range(shards)]
+        everyone: Dict[int, Tuple[Any, ...]] = {shard: () for shard in range(shards)}
         try:
-            opened = self._gather({shard: actor.ready.remote() for shard, actor in enumerate(self._actors)})
+            found = self._call("find_record", everyone)
         except ShardLostError as lost:
-            self.close()
+            self._end()
             raise RuntimeError(f"shard {lost.shard} of {shards} could not be started (is vendrel installed on "
                                "every machine of the cluster?); Ray's error is the cause") from lost.__cause__
         except BaseException:
-            self.close()
+            self._end()
             raise
         try:
+            self._raise_failures(found)
+            # A path where no shard finds its record is a new database; where some do, a
+            # shard without one lost its directory (open reports it lost).
+            create = not any(found.values())
+            opened = self._call("open", {shard: (create,) for shard in range(shards)})
             self._raise_failures(opened)
+            self._dimension = max(opened.values())
             self._place_shards()
         except BaseException:
-            self.close()
+            self._end()
             raise
 
     # ---- Ray plumbing --------------------------------------------------------------
@@ -234,50 +310,133 @@ class ShardedVendrelDB:
             if shard in self._lost:
                 raise self._lost_error(shard)
 
+    def _lose(self, shard: int, detail: str, cause: BaseException) -> None:
+        self._lost.setdefault(shard, (detail, cause))
+
     def _mark_lost(self, shard: int, error: BaseException) -> None:
+        """Marks lost a shard whose actor failed and is not restarted (not durable)."""
         # Ray releases before 2.30 or so have no ActorUnavailableError.
         if isinstance(error, getattr(ray.exceptions, "ActorUnavailableError", ())):
             detail = "Ray cannot reach its actor, and the call may or may not have run there; reopen the database"
         else:
             detail = "its documents were in memory only; reopen the database"
-        self._lost.setdefault(shard, (detail, error))
+        self._lose(shard, detail, error)
 
-    def _gather(self, calls: Dict[int, Any]) -> Dict[int, Any]:
-        """Waits for every shard's reply; a shard whose actor failed is marked lost and
-        reported (the lowest such shard) once every other reply is in."""
+    def _await_restart(self, shard: int, error: BaseException) -> bool:
+        """After Ray reported `error` for a call of `shard`: whether the shard is back
+        and serving its documents, waiting while Ray restarts a durable shard (the
+        restarted shard reopens its directory when asked whether it is ready). A shard
+        that does not come back is marked lost."""
+        if not self._durable:
+            self._mark_lost(shard, error)
+            return False
+        unavailable = getattr(ray.exceptions, "ActorUnavailableError", ())
+        deadline = time.monotonic() + RESTART_WAIT_SECONDS
+        while True:
+            try:
+                failure = ray.get(self._actors[shard].ready.remote())
+            except unavailable as again:  # restarting, or not reachable for now
+                if time.monotonic() < deadline:
+                    time.sleep(RESTART_POLL_SECONDS)
+                    continue
+                self._lose(shard, f"Ray could not reach its actor for {RESTART_WAIT_SECONDS:g} s; its documents "
+                           "are in its directory: close the database and open it again", again)
+                return False
+            except ray.exceptions.RayError as gone:
+                self._lose(shard, "its process ended and Ray did not restart it (it restarts a shard at most "
+                           f"{SHARD_MAX_RESTARTS} times); its documents are in its directory: close the database "
+                           "and open it again", gone)
+                return False
+            if failure is None:
+                return True
+            self._lose(shard, failure.lost or str(failure.exception()), failure.exception())
+            return False
+
+    def _gather(self, calls: Dict[int, Any], resend: Optional[Callable[[int], Any]] = None,
+                method: str = "") -> Dict[int, Any]:
+        """Waits for every shard's reply.
+
+        A shard whose actor failed (its process ended, or Ray lost touch with it) is
+        waited for while Ray restarts it (``_await_restart``); once it is back its call
+        is sent again with ``resend``, or, for a call that cannot be repeated (no
+        ``resend``), reported as ShardInterruptedError naming ``method``. A shard that
+        does not come back is marked lost. Once every other reply is in, the lowest lost
+        shard is reported, else the lowest interrupted one.
+        """
         try:
             # One wait for all replies; only a failure needs them one by one.
             return dict(zip(calls, ray.get(list(calls.values()))))
         except ray.exceptions.RayError:
             pass
         replies: Dict[int, Any] = {}
+        interrupted: Dict[int, BaseException] = {}
+        restarted = False
         for shard, reference in calls.items():
-            try:
-                replies[shard] = ray.get(reference)
-            except ray.exceptions.RayTaskError:
-                raise  # a fault in the shard's own code: the actor lives on
-            except ray.exceptions.RayError as error:
-                self._mark_lost(shard, error)
+            while shard not in replies:
+                try:
+                    replies[shard] = ray.get(reference)
+                except ray.exceptions.RayTaskError:
+                    raise  # a fault in the shard's own code: the actor lives on
+                except ray.exceptions.RayError as error:
+                    if not self._await_restart(shard, error):
+                        break
+                    restarted = True
+                    if resend is None:
+                        interrupted[shard] = error
+                        break
+                    reference = resend(shard)
         self._require(calls)
+        if restarted:
+            # A restarted shard may run on another machine, and its worker pool is new.
+            self._place_shards()
+        if interrupted:
+            shard = min(interrupted)
+            raise ShardInterruptedError(
+                shard, self._shard_count,
+                f"its process ended (or Ray lost touch with it) during {method}, which may or may not have been "
+                "applied there; the shard is back with every call acknowledged before. Call it again to be sure "
+                "(a repeated delete deletes what the filter still selects, and counts only that)"
+            ) from interrupted[shard]
         return replies
 
+    def _call(self, method: str, arguments: Dict[int, Tuple[Any, ...]]) -> Dict[int, Any]:
+        """Calls the shards' `method`, each with its own arguments, and gathers the
+        replies (``_gather``); a restarted shard gets its call again when the method is
+        in REPEATABLE_CALLS."""
+        self._require(arguments)
+
+        def send(shard: int) -> Any:
+            return getattr(self._actors[shard], method).remote(*arguments[shard])
+
+        return self._gather({shard: send(shard) for shard in arguments},
+                            send if method in REPEATABLE_CALLS else None, method)
+
     def _call_all(self, method: str, *args: Any) -> Dict[int, Any]:
-        self._require(range(self._shard_count))
-        return self._gather({shard: getattr(actor, method).remote(*args) for shard, actor in enumerate(self._actors)})
+        return self._call(method, {shard: args for shard in range(self._shard_count)})
 
     def _place_shards(self) -> None:
         """Learns which shards share a machine, and sizes each shard's worker pool to its
-        share of that machine's cores."""
+        share of that machine's cores. Lost shards are left out."""
         machines: Dict[str, List[int]] = {}
-        for shard, (node, _) in sorted(self._call_all("location").items()):
+        live: Dict[int, Tuple[Any, ...]] = {shard: () for shard in range(self._shard_count) if shard not in self._lost}
+        for shard, (node, _) in sorted(self._call("location", live).items()):
             machines.setdefault(node, []).append(shard)
         self._machines = list(machines.values())
-        self._gather({shard: self._actors[shard].size_pool.remote(len(shards))
-                      for shards in self._machines for shard in shards})
+        self._call("size_pool", {shard: (len(shards),) for shards in self._machines for shard in shards})
 
-    @staticmethod
-    def _raise_failures(replies: Dict[int, Any]) -> None:
-        """Raises the database exception of the lowest shard that reported one."""
+    def _note_lost(self, replies: Dict[int, Any]) -> None:
+        """Marks lost the shards that replied they can no longer serve their documents
+        (a restarted shard whose directory is gone), and raises for the lowest."""
+        for shard in sorted(replies):
+            reply = replies[shard]
+            if isinstance(reply, ShardFailure) and reply.lost is not None:
+                self._lose(shard, reply.lost, reply.exception())
+        self._require(replies)
+
+    def _raise_failures(self, replies: Dict[int, Any]) -> None:
+        """Raises ShardLostError for the lowest shard that cannot serve its documents,
+        else the database exception of the lowest shard that reported one."""
+        self._note_lost(replies)
         for shard in sorted(replies):
             if isinstance(replies[shard], ShardFailure):
                 raise replies[shard].exception()
@@ -309,6 +468,9 @@ class ShardedVendrelDB:
             the steps before it are kept as one database keeps them.
         ShardLostError
             The document's shard is lost.
+
+        A full shard restarted during the call gets it again (storing the same
+        document; a ttl then counts from the repeat).
         """
         with self._lock:
             self._check_open()
@@ -319,10 +481,8 @@ class ShardedVendrelDB:
             elif length != self._dimension:
                 raise ValueError(f"Dimension mismatch: expected {self._dimension}, got {length}")
             shard = shard_of(internal_id, self._shard_count)
-            self._require([shard])
             local = local_id(internal_id, self._shard_count)
-            replies = self._gather({shard: self._actors[shard].add.remote(local, vector_bytes, metadata_json, ttl)})
-            self._raise_failures(replies)
+            self._raise_failures(self._call("add", {shard: (local, vector_bytes, metadata_json, ttl)}))
 
     def add_many(self, ids: IdsLike, vectors: RowsLike, metadata_jsons: Sequence[MetadataLike],
                  ttls: Optional[Sequence[Optional[int]]] = None) -> None:
@@ -361,6 +521,9 @@ class ShardedVendrelDB:
         ShardLostError
             A shard that holds some of the rows before the first row the dimension
             step refuses is lost; nothing is stored.
+
+        A full shard restarted during the call gets its rows again, from the round
+        that was interrupted on (storing a row again stores the same document).
         """
         with self._lock:
             self._check_open()
@@ -392,30 +555,33 @@ class ShardedVendrelDB:
         Each round's texts are checked just before the round is sent
         (``rows_to_send``): no row after a text that add refuses is sent. No round is
         sent after a failure is seen, and a shard refuses the rest of a batch once one
-        of its calls failed (the batch token)."""
+        of its calls failed (the batch token). A shard restarted during a round gets
+        that round and the later ones on their way again (``_resend_rounds``)."""
         largest = max(1, min(MAX_BATCH_ROWS, BATCH_VECTOR_BYTES // max(1, 4 * dimension)))
         chunk = min(largest, max(1, FIRST_BATCH_VECTOR_BYTES // max(1, 4 * dimension)))
         batch = uuid.uuid4().hex
         progress = _progress(limit)
-        in_flight: Deque[Tuple[int, Dict[int, Any], Dict[int, np.ndarray]]] = collections.deque()
+        in_flight: Deque[_Round] = collections.deque()
         failures: List[Tuple[int, BaseException]] = []
-        begin = sent = 0
+        begin = sent = rounds = 0
         try:
             while in_flight or (sent < limit and not failures):
                 if sent < limit and not failures and len(in_flight) < ROUNDS_IN_FLIGHT:
                     begin, end = sent, min(limit, sent + chunk)
                     chunk = min(largest, 2 * chunk)
                     sent = rows_to_send(begin, end, _native.find_unstorable_text(rows.texts(begin, end)))
-                    in_flight.append(self._send_round(batch, global_ids, rows, begin, sent, dimension))
+                    in_flight.append(self._send_round(batch, rounds, global_ids, rows, begin, sent, dimension))
+                    rounds += 1
                     if sent < end:
                         limit = sent  # the row whose text is refused fails in its shard: nothing after it
                     continue
-                count, calls, placed = in_flight.popleft()
-                replies = self._gather(calls)
-                failures += [relabel_row_error(reply.exception(), placed[shard])
+                current = in_flight.popleft()
+                replies = self._gather(current.calls, self._resend_rounds(batch, current, in_flight), "add_many")
+                self._note_lost(replies)
+                failures += [relabel_row_error(reply.exception(), current.placed[shard])
                              for shard, reply in replies.items() if isinstance(reply, ShardFailure)]
                 if progress is not None:
-                    progress.update(count)
+                    progress.update(current.size)
         finally:
             if progress is not None:
                 progress.close()
@@ -424,16 +590,34 @@ class ShardedVendrelDB:
             raise failure
         return sent
 
-    def _send_round(self, batch: str, global_ids: np.ndarray, rows: "_RowSource", begin: int, end: int,
-                    dimension: int) -> Tuple[int, Dict[int, Any], Dict[int, np.ndarray]]:
-        """Sends rows [begin, end) to their shards; returns the row count, the calls and
-        each shard's rows (positions in the caller's batch).
+    def _resend_rounds(self, batch: str, current: "_Round", later: Deque["_Round"]) -> Callable[[int], Any]:
+        """How to send a restarted shard its call of round `current` again: that call,
+        then its calls of the `later` rounds still on their way, in order, so that an id
+        repeated in a later round ends as the later round stored it even when the
+        later call ran before the repeat."""
+
+        def resend(shard: int) -> Any:
+            reference = self._send_add_many(batch, current, shard)
+            for round_ in later:
+                if shard in round_.calls:
+                    round_.calls[shard] = self._send_add_many(batch, round_, shard)
+            return reference
+
+        return resend
+
+    def _send_add_many(self, batch: str, round_: "_Round", shard: int) -> Any:
+        return self._actors[shard].add_many.remote(batch, round_.number, *round_.arguments[shard])
+
+    def _send_round(self, batch: str, number: int, global_ids: np.ndarray, rows: "_RowSource", begin: int,
+                    end: int, dimension: int) -> "_Round":
+        """Sends rows [begin, end) to their shards as round `number` of the batch.
 
         The vectors go into Ray's object store once per machine, not once per shard:
         the shards of a machine read their rows of that one object in place."""
         split = split_rows(global_ids[begin:end], self._shard_count)
-        calls = {}
-        placed: Dict[int, np.ndarray] = {}
+        self._require(shard for shard in range(self._shard_count) if len(split[shard].rows))
+        round_ = _Round(number, end - begin, {}, {}, {})
+        placed = round_.placed
         for shards in self._machines:
             present = [shard for shard in shards if len(split[shard].rows)]
             if not present:
@@ -448,12 +632,12 @@ class ShardedVendrelDB:
                 shared = [ray.put(matrix)] * len(present)
             for shard, vectors, selection in zip(present, shared, selections):
                 texts, ttls = rows.columns(placed[shard])
-                calls[shard] = self._actors[shard].add_many.remote(batch, split[shard].local_ids, vectors, selection,
-                                                                   texts, ttls)
+                round_.arguments[shard] = (split[shard].local_ids, vectors, selection, texts, ttls)
+                round_.calls[shard] = self._send_add_many(batch, round_, shard)
         # Rows on their way have passed the dimension step, as in one database.
         if np.any(rows.lengths[begin:end]):
             self._dimension = dimension
-        return end - begin, calls, placed
+        return round_
 
     def search(self, query: VectorLike, k: int, filter_json: FilterLike = None,
                include_metadata: bool = True, *, ef: Optional[int] = None) -> List[Hit]:
@@ -603,12 +787,9 @@ class ShardedVendrelDB:
             texts: List[Optional[str]] = [None] * len(id_list)
             split = [(shard, rows) for shard, rows in enumerate(split_rows(ids, self._shard_count))
                      if len(rows.rows)]
-            self._require(shard for shard, _ in split)
-            calls = {}
-            for shard, rows in split:
-                pairs = list(zip(rows.local_ids.tolist(), [scores[row] for row in rows.rows.tolist()]))
-                calls[shard] = self._actors[shard].build_results.remote(pairs)
-            replies = self._gather(calls)
+            replies = self._call("build_results", {
+                shard: (list(zip(rows.local_ids.tolist(), [scores[row] for row in rows.rows.tolist()])),)
+                for shard, rows in split})
             self._raise_failures(replies)
             for shard, rows in split:
                 _place_texts(replies[shard], rows.rows.tolist(), rows.local_ids.tolist(), texts)
@@ -635,6 +816,10 @@ class ShardedVendrelDB:
             database's message); nothing changes.
         ShardLostError
             A shard is lost.
+        ShardInterruptedError
+            A full shard's process ended (or Ray lost touch with it) during the call:
+            on that shard the delete may or may not have been applied, on the others
+            it was. The shard is back; delete again to be sure.
         """
         with self._lock:
             self._check_open()
@@ -717,15 +902,47 @@ class ShardedVendrelDB:
             return [replies[shard] for shard in range(self._shard_count)]
 
     def close(self) -> None:
-        """Ends the shard actors; their documents are dropped. Idempotent. Later calls
-        raise ValueError."""
+        """Closes every shard's database and ends the shard actors. Idempotent. Later
+        calls raise ValueError.
+
+        Each full shard's database is closed first (a checkpoint, and its directory's
+        lock released), so that the path can be opened again at once; a contract
+        shard's documents are dropped. A shard that cannot be reached is ended all the
+        same (a durable one's log holds every acknowledged call).
+
+        Raises
+        ------
+        ValueError, OSError
+            A full shard's database failed to close (its checkpoint could not be
+            written: the log still holds its calls); raised once every actor is ended.
+        """
+        failures = self._end()
+        self._raise_failures(failures)
+
+    def _end(self) -> Dict[int, Any]:
+        """Closes the shards' databases and ends their actors; returns the shards'
+        replies to close, leaving out those that could not be reached."""
         with self._lock:
             actors, self._actors = self._actors, []
+        closing = {}
+        for shard, actor in enumerate(actors):
+            if shard not in self._lost:
+                try:
+                    closing[shard] = actor.close.remote()
+                except Exception:  # Ray already shut down
+                    pass
+        replies: Dict[int, Any] = {}
+        for shard, reference in closing.items():
+            try:
+                replies[shard] = ray.get(reference)
+            except Exception:  # gone, restarting or unreachable (or Ray shut down): ended below all the same
+                pass
         for actor in actors:
             try:
                 ray.kill(actor, no_restart=True)
             except Exception:  # already gone, or Ray already shut down
                 pass
+        return {shard: reply for shard, reply in replies.items() if isinstance(reply, ShardFailure)}
 
     def __enter__(self) -> "ShardedVendrelDB":
         return self
@@ -736,6 +953,16 @@ class ShardedVendrelDB:
     def __repr__(self) -> str:
         state = "" if self._actors else ", closed"
         return f"ShardedVendrelDB({self._path!r}, shards={self._shard_count}, kind={self._kind!r}{state})"
+
+
+class _Round(NamedTuple):
+    """One round of an add_many batch on its way to the shards."""
+
+    number: int
+    size: int  # rows
+    calls: Dict[int, Any]  # each shard's call; replaced when sent again after a restart
+    placed: Dict[int, np.ndarray]  # each shard's rows (positions in the caller's batch)
+    arguments: Dict[int, Tuple[Any, ...]]  # each shard's add_many arguments after the batch and round
 
 
 class _RowSource:
