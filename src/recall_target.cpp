@@ -24,7 +24,7 @@ constexpr size_t kMaxCalibrationEf = 100000;
 // Queries of a doubling trial searched first, to stop at an ef slower than the scan.
 constexpr size_t kProbeQueries = 16;
 // Narrowing stops once the passing ef is within this share of the last failing one.
-constexpr size_t kNarrowingShare = 8;
+constexpr size_t kNarrowingShare = 16;
 // Bounds the exponent of an allowed share (2^-30 of the largest collection is below one
 // document).
 constexpr int kMaxFractionExponent = 30;
