@@ -878,7 +878,7 @@ def main():
     p.add_argument("--datasets", default="synth-384,synth-768,synth-768-small,uniform-384,real-minilm")
     p.add_argument("--curve-datasets", default="synth-384,synth-768,uniform-384,real-minilm",
                    help="data sets of the recall-latency curves and the recall target ('' for none)")
-    p.add_argument("--rounds", type=int, default=3, help="interleaved rounds of the curves")
+    p.add_argument("--rounds", type=int, default=5, help="interleaved rounds of the curves")
     p.add_argument("--real-n", type=int, default=20000, help="docstrings embedded at most")
     p.add_argument("--queries", type=int, default=200)
     p.add_argument("--timeout", type=int, default=900, help="seconds per system and data set")

@@ -20,11 +20,12 @@ peers_bench.build_dataset):
   method and ef it chose), also with the benchmark's three filters.
 - faiss IndexFlatIP's single-query latency (exact).
 
-Then ROUNDS rounds: in each, every configuration (system and ef, the target's
-searches, the flat index) runs the same queries one at a time, in an order rotated
-from round to round. Latency is the median over the queries of a round; the figure is
+Then `rounds` rounds: in each, every query runs in every configuration (system and ef,
+the target's searches, the flat index) before the next query, in an order rotated from
+query to query, so that a change of load on the shared machine falls on every
+configuration alike. Latency is the median over the queries of a round; the figure is
 the median over rounds, with the range of the rounds' medians. Recall is the mean over
-the queries of one round (it does not change from round to round).
+the queries of the first round (it does not change from round to round).
 """
 
 import json
@@ -55,9 +56,8 @@ def recall_of(found, truth):
 # ---------------------------------------------------------------- the systems
 #
 # build_<system>(vectors, directory, metadata) returns (index, seconds to build);
-# searcher(<index>, ef)
-# returns a function q -> ids for one query with that ef, its setting made outside the
-# timed call.
+# configuration(system, index, ef) says how to search it at that ef, the setting made
+# outside the timed call.
 
 
 def build_vendrel(vectors, directory, metadata):
@@ -109,26 +109,32 @@ BUILDERS = {"vendrel-hnsw": build_vendrel, "hnswlib": build_hnswlib, "usearch": 
             "faiss-hnsw": build_faiss_hnsw, "faiss-flat": build_faiss_flat}
 
 
-def searcher(system, index, ef, filter_json=None):
-    """One query's search at `ef` (None: the system's own choice) as a function of the query;
-    faiss takes queries normalised beforehand (the others normalise inside their call)."""
+def configuration(system, index, ef, filter_json=None):
+    """(prepare, search): prepare() sets the index to `ef` (None: the system's own
+    choice), search(q) finds one query's ids. faiss takes queries normalised beforehand
+    (the others normalise inside their call)."""
     if system == "vendrel-hnsw":
         if ef is None:
-            return lambda q: [h[0] for h in index.search(q, K, filter_json, False)]
-        return lambda q: [h[0] for h in index.search(q, K, None, False, ef=ef)]
+            return None, lambda q: [h[0] for h in index.search(q, K, filter_json, False)]
+        return None, lambda q: [h[0] for h in index.search(q, K, None, False, ef=ef)]
     if system == "hnswlib":
-        index.set_ef(ef)
         index.set_num_threads(1)
-        return lambda q: index.knn_query(q, k=K, num_threads=1)[0][0]
+        return (lambda: index.set_ef(ef)), (lambda q: index.knn_query(q, k=K, num_threads=1)[0][0])
     if system == "usearch":
-        index.expansion_search = ef
-        return lambda q: index.search(q, K, threads=1).keys
+        return (lambda: setattr(index, "expansion_search", ef)), (lambda q: index.search(q, K, threads=1).keys)
     if system == "faiss-hnsw":
-        index.hnsw.efSearch = ef
-        return lambda q: index.search(q[None, :], K)[1][0]
+        return (lambda: setattr(index.hnsw, "efSearch", ef)), (lambda q: index.search(q[None, :], K)[1][0])
     if system == "faiss-flat":
-        return lambda q: index.search(q[None, :], K)[1][0]
+        return None, lambda q: index.search(q[None, :], K)[1][0]
     raise ValueError(system)
+
+
+def searcher(system, index, ef, filter_json=None):
+    """configuration's search, the index set to `ef` once."""
+    prepare, search = configuration(system, index, ef, filter_json)
+    if prepare:
+        prepare()
+    return search
 
 
 def time_queries(search, queries):
@@ -194,26 +200,27 @@ def run_curves(data_dir, out_path, rounds, filters):
                     result["filtered_calibrations"][label] = {key: c[key] for key in (
                         "allowed_fraction", "method", "ef", "recall", "seconds", "graph_ms", "scan_ms")}
 
-        # The configurations, each a (key, search function, queries to run, truth).
+        # The configurations: key -> (prepare, search, queries to run, truth).
         def query_set(system):
             return unit_queries if system.startswith("faiss") else queries
 
         configs = {}
         if "faiss-flat" in built:
-            configs[("faiss-flat", None)] = (searcher("faiss-flat", built["faiss-flat"], None), unit_queries, truth)
+            configs[("faiss-flat", None)] = (*configuration("faiss-flat", built["faiss-flat"], None), unit_queries, truth)
         if "vendrel-hnsw" in built:
-            configs[("vendrel-hnsw", "target")] = (searcher("vendrel-hnsw", built["vendrel-hnsw"], None), queries, truth)
+            configs[("vendrel-hnsw", "target")] = (*configuration("vendrel-hnsw", built["vendrel-hnsw"], None), queries,
+                                                   truth)
             for label, flt, _, mask in filters:
                 allowed_truth = [[i for i in row if mask[i]] for row in data["truth_" + label]]
                 configs[("vendrel-hnsw", "target " + label)] = (
-                    searcher("vendrel-hnsw", built["vendrel-hnsw"], None, json.dumps(flt)), queries[:nf],
+                    *configuration("vendrel-hnsw", built["vendrel-hnsw"], None, json.dumps(flt)), queries[:nf],
                     allowed_truth)
 
         # Pruning pass: each graph system up the grid until recall 0.99 or twice the
         # flat index's latency.
         flat_s = None
         if ("faiss-flat", None) in configs:
-            search, qs, _ = configs[("faiss-flat", None)]
+            _, search, qs, _ = configs[("faiss-flat", None)]
             flat_s, _ = time_queries(search, qs)
         grid = {}
         for system in GRAPH_SYSTEMS:
@@ -229,21 +236,31 @@ def run_curves(data_dir, out_path, rounds, filters):
                     break
         for system, efs in grid.items():
             for ef in efs:
-                configs[(system, ef)] = (None, query_set(system), truth)
+                configs[(system, ef)] = (*configuration(system, built[system], ef), query_set(system), truth)
 
-        # The measured rounds, interleaved.
+        # The measured rounds, interleaved query by query: each query runs in every
+        # configuration before the next query, in an order rotated from query to query.
         keys = list(configs)
         samples = {key: [] for key in keys}
         recalls = {}
         for round_index in range(rounds):
-            shift = (round_index * len(keys)) // max(1, rounds)
-            for key in keys[shift:] + keys[:shift]:
-                search, qs, expected = configs[key]
-                if search is None:
-                    search = searcher(key[0], built[key[0]], key[1])
-                seconds, found = time_queries(search, qs)
-                samples[key].append(seconds)
-                recalls.setdefault(key, recall_of(found, expected))
+            seconds = {key: [] for key in keys}
+            found = {key: [] for key in keys}
+            for i in range(len(queries)):
+                shift = (i + round_index) % len(keys)
+                for key in keys[shift:] + keys[:shift]:
+                    prepare, search, qs, _ = configs[key]
+                    if i >= len(qs):
+                        continue
+                    if prepare:
+                        prepare()
+                    start = time.perf_counter()
+                    ids = search(qs[i])
+                    seconds[key].append(time.perf_counter() - start)
+                    found[key].append(ids)
+            for key in keys:
+                samples[key].append(statistics.median(seconds[key]))
+                recalls.setdefault(key, recall_of(found[key], configs[key][3]))
         for key in keys:
             system, setting = key
             entry = {"recall": recalls[key], "median_ms": statistics.median(samples[key]) * 1e3,
@@ -270,11 +287,12 @@ def measure_memory(system, data_dir, out_path):
     vectors = np.ascontiguousarray(data["vectors"])
     metadata = ["{}"] * len(vectors)
     with tempfile.TemporaryDirectory(prefix="recall-memory-") as directory:
+        ids = np.arange(len(vectors))
         before = rss_mb()
         if system == "vendrel-exact":
             from vendrel_plus import FullVendrelDB
             index = FullVendrelDB(os.path.join(directory, "db"))
-            index.add_many(np.arange(len(vectors)), vectors, metadata)
+            index.add_many(ids, vectors, metadata)
         else:
             index, _ = BUILDERS[system](vectors, directory, metadata)
         after = rss_mb()

@@ -615,7 +615,10 @@ Result<std::vector<std::vector<SearchHit>>> FullVendrelDB::search_many(std::span
     if (!filtered.ok()) return filtered.error();
     const std::optional<roaring::Roaring>& filter_set = filtered.value();
     std::vector<std::vector<ScoredId>> best(queries.size());
-    if (k > 0 && !graph) {
+    Result<std::optional<SearchRoute>> route = route_for(k, filter_set, ef);  // one calibration for the call
+    if (!route.ok()) return route.error();
+    const bool scanned = !graph || (route.value() && route.value()->method == SearchMethod::kScan);
+    if (k > 0 && scanned) {
       // One pass over the rows for a block of queries at a time: bounded by arithmetic.
       std::shared_lock deleted_guard(ledger.deleted->lock);
       std::shared_lock rows_guard(rows->lock);
@@ -625,8 +628,6 @@ Result<std::vector<std::vector<SearchHit>>> FullVendrelDB::search_many(std::span
       best = exact_top_k_many(rows->value, queries, k, filter_set ? &*filter_set : nullptr, ledger.deleted->value,
                               parallel);
     } else if (k > 0) {
-      Result<std::optional<SearchRoute>> route = route_for(k, filter_set, ef);  // one calibration for the call
-      if (!route.ok()) return route.error();
       tbb::parallel_for(size_t{0}, queries.size(),
                         [&](size_t i) { best[i] = best_for(queries[i], k, filter_set, ef, route.value()); });
     }

@@ -82,7 +82,8 @@ Error non_finite_error(const char* name, size_t position, float value);
 // released before it returns. add, add_many, delete_matching, clean_expired, checkpoint
 // and close hold it exclusively; search, search_many, count and build_results hold it
 // shared, so they run side by side (a search that finds expired documents first takes it
-// exclusively for the sweep, then shared again). The component locks below it (rows,
+// exclusively for the sweep, then shared again; a search that needs a recall calibration
+// makes it under the shared lock, so writers wait for it: recall_target.h). The component locks below it (rows,
 // graph, ledger parts) keep their own order: deleted set, then rows; the graph alone.
 //
 // Calls are atomic: every check an add can fail is made before anything changes, so a
@@ -144,8 +145,10 @@ class FullVendrelDB {
                                         size_t ef = 0);
 
   // search for each query, with one expiry sweep and one filter evaluation for the whole
-  // call; list i is what search returns for queries[i]. The queries are answered on the
-  // worker pool. A query of another length is refused as search refuses it, naming its
+  // call (and, with a target_recall, one route); list i is what search returns for
+  // queries[i]. The queries are answered on the worker pool: by the batch scan when they
+  // are scanned (the exact index, or the route's scan), else one graph search each. A
+  // query of another length is refused as search refuses it, naming its
   // position ("query 3: ..."), before anything is searched.
   Result<std::vector<std::vector<SearchHit>>> search_many(std::span<const std::span<const float>> queries,
                                                           uint64_t k, std::optional<std::string_view> filter_json,
