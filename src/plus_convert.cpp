@@ -314,6 +314,28 @@ bool to_optional_bounded(PyObject* object, Name name, uint64_t low, uint64_t hig
   return to_bounded(object, name, low, high, out);
 }
 
+bool to_share(PyObject* object, Name name, double* out) {
+  if (PyBool_Check(object) || !(PyFloat_Check(object) || PyLong_Check(object))) {
+    return refuse_type(object, name, "a float");
+  }
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  if (!(value > 0.0 && value <= 1.0)) {
+    PyErr_Format(PyExc_ValueError, "%s must be a number above 0 and at most 1, got %R", name, object);
+    return false;
+  }
+  *out = value;
+  return true;
+}
+
+bool to_optional_share(PyObject* object, Name name, std::optional<double>* out) {
+  if (object == Py_None) return true;
+  double value = 0.0;
+  if (!to_share(object, name, &value)) return false;
+  *out = value;
+  return true;
+}
+
 bool to_choice(PyObject* object, Name name, std::initializer_list<const char*> choices, size_t* out) {
   if (!PyUnicode_Check(object)) return refuse_type(object, name, "a str");
   std::string listed;
@@ -416,6 +438,27 @@ bool to_scored(PyObject* object, std::vector<ScoredId>* out) {
     out->push_back(entry);
     return true;
   });
+}
+
+PyObject* calibration_to_python(const Calibration& calibration) {
+  const bool graph = calibration.method == SearchMethod::kGraph;
+  PyRef trials(PyList_New(0));
+  if (!trials) return nullptr;
+  for (const EfTrial& trial : calibration.trials) {
+    PyRef entry(Py_BuildValue("{s:n,s:d,s:d,s:d,s:n}", "ef", static_cast<Py_ssize_t>(trial.ef), "recall", trial.recall,
+                              "recall_low", trial.recall_low, "ms", trial.seconds_per_query * 1e3, "queries",
+                              static_cast<Py_ssize_t>(trial.queries)));
+    if (!entry || PyList_Append(trials.get(), entry.get()) != 0) return nullptr;
+  }
+  PyRef ef(graph ? PyLong_FromSize_t(calibration.ef) : (Py_INCREF(Py_None), Py_None));
+  if (!ef) return nullptr;
+  return Py_BuildValue("{s:K,s:d,s:s,s:O,s:d,s:K,s:n,s:d,s:d,s:d,s:O}", "k",
+                       static_cast<unsigned long long>(calibration.k), "allowed_fraction", calibration.allowed_fraction,
+                       "method", graph ? "graph" : "scan", "ef", ef.get(), "recall", calibration.recall, "documents",
+                       static_cast<unsigned long long>(calibration.documents), "queries",
+                       static_cast<Py_ssize_t>(calibration.queries), "seconds", calibration.seconds, "graph_ms",
+                       calibration.graph_seconds * 1e3, "scan_ms", calibration.scan_seconds * 1e3, "trials",
+                       trials.get());
 }
 
 }  // namespace vendrel::py::plus

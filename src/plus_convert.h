@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core_convert.h"
+#include "recall_target.h"
 
 namespace vendrel::py::plus {
 
@@ -49,6 +50,11 @@ bool to_path(PyObject* object, std::string* out);
 bool to_bounded(PyObject* object, Name name, uint64_t low, uint64_t high, size_t* out);
 // None (absent: *out unchanged) or an int in [low, high].
 bool to_optional_bounded(PyObject* object, Name name, uint64_t low, uint64_t high, size_t* out);
+// A real number (float or int, not bool) in (0, 1], e.g. a recall or a share of
+// documents.
+bool to_share(PyObject* object, Name name, double* out);
+// None (absent: *out unchanged) or what to_share accepts.
+bool to_optional_share(PyObject* object, Name name, std::optional<double>* out);
 // One of `choices` (str), as its index.
 bool to_choice(PyObject* object, Name name, std::initializer_list<const char*> choices, size_t* out);
 
@@ -61,6 +67,12 @@ bool to_json_texts(PyObject* object, TextColumn* out);
 bool to_optional_ttls(PyObject* object, std::vector<std::optional<int64_t>>* out);
 // (id, score) pairs, as tuples or lists of two.
 bool to_scored(PyObject* object, std::vector<ScoredId>* out);
+
+// A calibration as a dict: k, allowed_fraction, method ("graph" or "scan"), ef (None for
+// the scan), recall, documents, queries, seconds, graph_ms and scan_ms (per query), and
+// trials (a list of dicts: ef, recall, recall_low, ms, queries). Null with an exception set when
+// memory runs out.
+PyObject* calibration_to_python(const Calibration& calibration);
 
 // Runs one converter on a bound argument (null: omitted, *out keeps its default), with
 // std::bad_alloc turned into MemoryError.

@@ -43,6 +43,15 @@ class FullVendrelDB:
         "process": every call that changes something is in the directory's log before
         it returns (it survives the process being killed); "power": also flushed to the
         disk (it survives power loss); "memory": nothing is kept.
+    target_recall : float, optional
+        Keyword only; a number above 0 and at most 1. With ``index="hnsw"``, searches
+        without an `ef` of their own choose it so that recall@k against the exact search
+        reaches this target on the database's own data: the database measures it on a
+        sample of its stored vectors used as held-out queries (see `calibration`), and
+        answers by the exact scan when no ef reaches the target faster than the scan.
+        Measured when first needed and again once the live documents have doubled or
+        halved; not stored (name it again when reopening). None (the default): every
+        search uses `ef_search`. The exact index, exact already, ignores it.
 
     Raises
     ------
@@ -50,9 +59,9 @@ class FullVendrelDB:
         An argument of the wrong type ("path must be a str or an os.PathLike, not int").
     ValueError
         The directory cannot be created (the operating system's text), the path holds a
-        NUL byte, `index` is unknown, a graph setting is out of range, a named setting
-        differs from the stored one (both named), or the directory is open in another
-        process or object.
+        NUL byte, `index` is unknown, a graph setting is out of range, `target_recall`
+        is not above 0 and at most 1, a named setting differs from the stored one (both
+        named), or the directory is open in another process or object.
     """
 
     def __new__(
@@ -64,6 +73,7 @@ class FullVendrelDB:
         ef_search: int = 128,
         *,
         durability: Literal["process", "power", "memory"] = "process",
+        target_recall: float | None = None,
     ) -> FullVendrelDB: ...
     def add(self, internal_id: int, vector: VectorLike, metadata_json: MetadataLike, ttl: int | None = None) -> None:
         """Store one document, replacing the vector and metadata of an id added before.
@@ -132,7 +142,11 @@ class FullVendrelDB:
         (larger: slower, higher recall); the exact index ignores it. With a filter, the
         graph keeps ef x (allowed fraction) candidates among the allowed documents (at
         least ef / 4); a filter set below the crossover (about 6 % of 100,000
-        documents) is scanned exactly instead.
+        documents) is scanned exactly instead. With a `target_recall` and no `ef`, the
+        calibration for k and the filter set's share decides instead: the graph at its
+        ef (keeping ef allowed candidates under a filter) or the exact scan, whichever
+        its measurements found faster at the target; the first search that needs a
+        calibration makes it (see `calibration`). A given `ef` bypasses the target.
 
         Returns
         -------
@@ -186,6 +200,52 @@ class FullVendrelDB:
         ValueError
             The filter is not valid JSON, or not a filter the indexes can answer
             (nothing changes).
+        """
+
+    def calibration(self, k: int = 10, *, allowed_fraction: float = 1.0) -> dict[str, object]:
+        """How searches for `k` hits meet the database's `target_recall`, measured first
+        when needed.
+
+        The database searches the graph with a sample of up to 200 stored vectors as
+        queries, each with its own document held out, and compares the hits with the
+        exact top k of the other documents. It tries efs doubling from k, then narrows
+        down, and keeps the smallest ef whose sample recall less 1.645 standard errors
+        reaches the target. It also times the graph at each ef and the exact scan, per
+        query, and chooses the scan when no ef that reaches the target is faster.
+        Calibrations are kept per k in the series 1, 2, 5, 10, 20, 50, 100, ... (k is
+        rounded up to it) and per filter share (rounded down to a power of two), and
+        made again once the live documents have doubled or halved. Waits for a
+        calibration another thread is making; searches do not wait (they use the
+        previous calibration, or the exact scan when there is none).
+
+        Parameters
+        ----------
+        k : int
+            The number of hits searched for (at least 1).
+        allowed_fraction : float
+            The share of live documents a filter allows (above 0, at most 1): the
+            calibration is made with a random subset of the documents of that share
+            allowed.
+
+        Returns
+        -------
+        dict
+            ``k`` (the rounded k measured), ``allowed_fraction`` (the share measured),
+            ``method`` (``"graph"`` or ``"scan"``), ``ef`` (int, or None for the scan),
+            ``recall`` (the sample's recall at ef; 1.0 for the scan), ``documents``
+            (live documents when measured), ``queries`` (sample size), ``seconds`` (the
+            calibration's time), ``graph_ms`` and ``scan_ms`` (median time per query of
+            the graph at ef and of the exact scan), ``trials`` (per ef tried: ``ef``,
+            ``recall``, ``recall_low``, ``ms``, ``queries``). With the exact index, or
+            before the graph holds a document: the scan, recall 1.0, no queries.
+
+        Raises
+        ------
+        ValueError
+            The database was opened without `target_recall`, `k` is below 1,
+            `allowed_fraction` is out of range, or the database is closed.
+        TypeError
+            An argument of the wrong type.
         """
 
     def count(self) -> int:
