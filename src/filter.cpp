@@ -437,7 +437,11 @@ void FilterEngine::flush_pending() {
 Result<OptionalIds> FilterEngine::apply_filter(std::string_view filter_json) {
   flush_pending();
   Result<JsonValue> filter = parse_json(filter_json);
-  if (!filter.ok()) return value_error(filter.error().message);
+  if (!filter.ok()) {
+    // The contract's message is the parser's alone; the strict dialect says which argument.
+    if (dialect == FilterDialect::kContract) return value_error(filter.error().message);
+    return value_error("filter is not valid JSON: " + filter.error().message);
+  }
   if (dialect == FilterDialect::kContract) return eval_filter(filter.value());
   Status checked = check_filter_strict(filter.value());
   if (!checked.ok()) return checked.error();

@@ -130,7 +130,8 @@ PyObject* optional_i64_object(const std::optional<int64_t>& value) {
 constexpr Signature kConvertAddSignature{"convert_add()", kAddNames, 4};
 constexpr Signature kConvertSearchSignature{"convert_search()", kSearchNames, 4};
 constexpr Signature kConvertBuildResultsSignature{"convert_build_results()", kBuildResultsNames, 2};
-constexpr Signature kConvertDeleteSignature{"convert_delete()", kDeleteNames, 1};
+constexpr const char* kConvertDeleteNames[] = {"filter_json", "strict"};
+constexpr Signature kConvertDeleteSignature{"convert_delete()", kConvertDeleteNames, 2};
 constexpr Signature kConvertAddManySignature{"convert_add_many()", kAddManyNames, 4};
 constexpr const char* kSearchManyNames[] = {"queries", "k", "filter_json", "include_metadata"};
 constexpr Signature kConvertSearchManySignature{"convert_search_many()", kSearchManyNames, 4};
@@ -272,20 +273,23 @@ PyObject* convert_build_results(PyObject* /*module*/, PyObject* const* args, Py_
   }
 }
 
-// convert_delete(filter_json) -> str: delete's conversion, then the parse that the
-// filter engine runs first, so that a text that is not JSON raises the database's
-// ValueError (the parser's message) before any shard is asked anything.
+// convert_delete(filter_json, strict) -> str: delete's conversion, then the parse that
+// the filter engine runs first, so that a text that is not JSON raises the database's
+// ValueError before any shard is asked anything: the parser's message, or for the
+// strict language (the full kind) the message FullVendrelDB gives.
 PyObject* convert_delete(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[1] = {};
+  PyObject* argv[2] = {};
   std::string filter_json;
+  bool strict = false;
   if (!bind_arguments(kConvertDeleteSignature, args, nargs, kwnames, argv) ||
-      !convert_plus(argv[0], [&](PyObject* o) { return plus::to_json_text(o, "filter", &filter_json); })) {
+      !convert_plus(argv[0], [&](PyObject* o) { return plus::to_json_text(o, "filter", &filter_json); }) ||
+      !convert_plus(argv[1], [&](PyObject* o) { return plus::to_flag(o, &strict); })) {
     return nullptr;
   }
   try {
     Result<JsonValue> parsed = parse_json(filter_json);
     if (!parsed.ok()) {
-      raise_error(parsed.error());
+      raise_error(strict ? value_error("filter is not valid JSON: " + parsed.error().message) : parsed.error());
       return nullptr;
     }
     return text_object(filter_json);

@@ -238,15 +238,16 @@ class ShardedVendrelDB:
     def __init__(self, path: Union[str, "os.PathLike[str]"], shards: int = 2, *, kind: str = "contract",
                  address: Optional[str] = None, **options: Any) -> None:
         if isinstance(shards, bool) or not isinstance(shards, int):
-            raise TypeError(f"shards must be an int; got {type(shards).__name__}")
+            raise TypeError(f"shards must be an int, not {type(shards).__name__}")
         if shards < 1:
-            raise ValueError(f"shards must be at least 1; got {shards}")
+            raise ValueError(f"shards must be at least 1, got {shards}")
         if kind not in _KINDS:
-            raise ValueError(f"kind must be 'contract' or 'full'; got {kind!r}")
-        path = os.fspath(path)
-        if not isinstance(path, str):
-            raise TypeError(f"path must be a str or an os.PathLike of str; got {type(path).__name__}")
-        self._path = os.path.abspath(path)
+            raise ValueError(f"kind must be 'contract' or 'full', got {kind!r}")
+        # The words FullVendrelDB uses for a path of the wrong type.
+        if not isinstance(path, (str, bytes, os.PathLike)):
+            raise TypeError(f"path must be a str or an os.PathLike, not {type(path).__name__}")
+        fs_path = os.fsdecode(path)
+        self._path = os.path.abspath(fs_path)
         self._shard_count = shards
         self._kind = kind
         # Durable shards are restarted by Ray and reopen their directories; the others
@@ -823,7 +824,7 @@ class ShardedVendrelDB:
         """
         with self._lock:
             self._check_open()
-            filter_json = _native.convert_delete(filter_json)
+            filter_json = _native.convert_delete(filter_json, self._kind == "full")
             if self._kind == "full":
                 # A filter the database refuses is refused by every shard before it
                 # deletes anything: the check reads the filter alone.
