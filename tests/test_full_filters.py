@@ -238,3 +238,11 @@ def test_refused_filters_name_the_fault_and_change_nothing(tmp_path, text, messa
             call()
         assert str(refused.value) == "filter: " + message
     assert db.count() == 1
+
+
+def test_a_filter_that_is_not_json_is_named_as_the_filter(tmp_path):
+    db = FullVendrelDB(str(tmp_path / "db"), durability="memory")
+    db.add(0, [1.0, 0.0], "{}")
+    for call in (lambda: db.search([1.0, 0.0], 5, "{oops"), lambda: db.delete("{oops")):
+        with pytest.raises(ValueError, match=r"^filter is not valid JSON: key must be a string at line 1 column 2$"):
+            call()
