@@ -227,8 +227,8 @@ int allowed_fraction_exponent(uint64_t allowed, uint64_t live) {
 
 int allowed_fraction_exponent(double share) {
   if (!(share < 1.0)) return 0;
-  int exponent = 1;
-  while (exponent < kMaxFractionExponent && std::ldexp(1.0, -exponent) > share) ++exponent;
+  int exponent = 0;
+  while (exponent < kMaxFractionExponent && std::ldexp(1.0, -(exponent + 1)) >= share) ++exponent;
   return exponent;
 }
 

@@ -213,7 +213,7 @@ class FullVendrelDB:
         reaches the target. It also times the graph at each ef and the exact scan, per
         query, and chooses the scan when no ef that reaches the target is faster.
         Calibrations are kept per k in the series 1, 2, 5, 10, 20, 50, 100, ... (k is
-        rounded up to it) and per filter share (rounded down to a power of two), and
+        rounded up to it) and per filter share (rounded up to a power of two), and
         made again once the live documents have doubled or halved. Waits for a
         calibration another thread is making; searches do not wait (they use the
         previous calibration, or the exact scan when there is none).
