@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "clustered_rows.h"
 #include "storage.h"
 
 namespace vendrel {
@@ -18,23 +19,11 @@ namespace {
 
 constexpr size_t kDim = 64;
 
-// Rows of a mixture of Gaussians (centres N(0, 1), noise 0.35), row-major; the same
-// seed gives the same centres, so rows and queries can come from one mixture.
 std::vector<float> clustered(size_t count, unsigned seed, std::mt19937& draws) {
-  std::mt19937 centre_generator(seed);
-  std::normal_distribution<float> normal(0.0f, 1.0f);
-  std::vector<float> centres(20 * kDim);
-  for (float& value : centres) value = normal(centre_generator);
-  std::uniform_int_distribution<size_t> pick(0, 19);
-  std::vector<float> rows(count * kDim);
-  for (size_t i = 0; i < count; ++i) {
-    const float* centre = centres.data() + pick(draws) * kDim;
-    for (size_t j = 0; j < kDim; ++j) rows[i * kDim + j] = centre[j] + 0.35f * normal(draws);
-  }
-  return rows;
+  return clustered_rows(count, kDim, seed, draws);
 }
 
-std::span<const float> row(const std::vector<float>& rows, size_t i) { return {rows.data() + i * kDim, kDim}; }
+std::span<const float> row(const std::vector<float>& rows, size_t i) { return row_of(rows, i, kDim); }
 
 // Stores row i of `rows` under ids[i] in `table`, as the database stores rows before the
 // graph links them.

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "crc32c.h"
+#include "file_damage.h"
 #include "temp_directory.h"
 
 namespace vendrel {
@@ -180,18 +181,7 @@ TEST(LedgerStateTest, EveryFlipOrCutOfTheStateFileIsAnError) {
     return load_state_from_bytes(path, {reinterpret_cast<const uint8_t*>(variant.data()), variant.size()},
                                  expected, loaded);
   };
-  for (size_t bit = 0; bit < bytes.size() * 8; ++bit) {
-    std::string damaged = bytes;
-    damaged[bit / 8] = static_cast<char>(damaged[bit / 8] ^ (1 << (bit % 8)));
-    Result<MetadataCoverage> result = load(damaged, entry.value());
-    ASSERT_FALSE(result.ok()) << bit;
-    ASSERT_EQ(result.error().message.rfind(path + ": byte offset ", 0), 0u) << result.error().message;
-  }
-  for (size_t length = 0; length < bytes.size(); ++length) {
-    ManifestFile agreeing = entry.value();
-    agreeing.size = length;
-    ASSERT_FALSE(load(bytes.substr(0, length), agreeing).ok()) << length;
-  }
+  expect_every_flip_and_cut_refused(path, bytes, entry.value(), load);
   write_bytes(path, bytes);
   std::filesystem::remove(path);
   DocumentLedger loaded = DocumentLedger::open(small.db).value();

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "file_damage.h"
 #include "temp_directory.h"
 
 namespace vendrel {
@@ -116,18 +117,7 @@ TEST(RowsFileTest, EveryFlipOrCutIsAnErrorNamingTheFile) {
     return rows_table_from_bytes(path, {reinterpret_cast<uint8_t*>(variant.data()), variant.size()}, expected, nullptr);
   };
   ASSERT_TRUE(load(bytes, entry.value()).ok());
-  for (size_t bit = 0; bit < bytes.size() * 8; ++bit) {
-    std::string damaged = bytes;
-    damaged[bit / 8] = static_cast<char>(damaged[bit / 8] ^ (1 << (bit % 8)));
-    Result<VectorTable> result = load(damaged, entry.value());
-    ASSERT_FALSE(result.ok()) << bit;
-    ASSERT_EQ(result.error().message.rfind(path + ": byte offset ", 0), 0u) << result.error().message;
-  }
-  for (size_t length = 0; length < bytes.size(); ++length) {
-    ManifestFile agreeing = entry.value();
-    agreeing.size = length;
-    ASSERT_FALSE(load(bytes.substr(0, length), agreeing).ok()) << length;
-  }
+  expect_every_flip_and_cut_refused(path, bytes, entry.value(), load);
 }
 
 }  // namespace
