@@ -21,15 +21,18 @@ peers_bench.build_dataset):
 - faiss IndexFlatIP's single-query latency (exact).
 
 Then `rounds` rounds: in each, every query runs in every configuration (system and ef,
-the target's searches, the flat index) before the next query, in an order rotated from
+the target's searches, the flat index) before the next query, in an order shuffled from
 query to query, so that a change of load on the shared machine falls on every
-configuration alike. Latency is the median over the queries of a round; the figure is
+configuration alike, and so does the cache a configuration finds: a rotated order put
+each configuration always after the same one, and the one after the flat index's full
+scan met cold caches every time (it measured twice its latency). Latency is the median over the queries of a round; the figure is
 the median over rounds, with the range of the rounds' medians. Recall is the mean over
 the queries of the first round (it does not change from round to round).
 """
 
 import json
 import os
+import random
 import resource
 import statistics
 import tempfile
@@ -239,7 +242,7 @@ def run_curves(data_dir, out_path, rounds, filters):
                 configs[(system, ef)] = (*configuration(system, built[system], ef), query_set(system), truth)
 
         # The measured rounds, interleaved query by query: each query runs in every
-        # configuration before the next query, in an order rotated from query to query.
+        # configuration before the next query, in an order shuffled from query to query.
         keys = list(configs)
         samples = {key: [] for key in keys}
         recalls = {}
@@ -247,8 +250,7 @@ def run_curves(data_dir, out_path, rounds, filters):
             seconds = {key: [] for key in keys}
             found = {key: [] for key in keys}
             for i in range(len(queries)):
-                shift = (i + round_index) % len(keys)
-                for key in keys[shift:] + keys[:shift]:
+                for key in random.Random(round_index * 1_000_003 + i).sample(keys, len(keys)):
                     prepare, search, qs, _ = configs[key]
                     if i >= len(qs):
                         continue
