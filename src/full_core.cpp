@@ -103,8 +103,13 @@ StoredRows first_rows(const StoredRows& rows, size_t count) {
 }  // namespace
 
 Result<std::unique_ptr<FullVendrelDB>> FullVendrelDB::open(std::string path, FullSettings settings) {
+  const std::string named = path;
   Result<DocumentLedger> ledger = DocumentLedger::open(std::move(path), FilterDialect::kStrict);
-  if (!ledger.ok()) return ledger.error();
+  if (!ledger.ok()) {
+    if (named.find('\0') != std::string::npos) return ledger.error();  // Python's own words for it
+    // The operating system's text alone ("File exists") does not say which path failed.
+    return value_error("cannot create the database directory " + named + ": " + ledger.error().message);
+  }
   auto db = std::make_unique<FullVendrelDB>();
   db->ledger = std::move(ledger.value());
   db->settings = settings;

@@ -11,6 +11,7 @@ which shards are known to be lost.
 from __future__ import annotations
 
 import collections
+import errno
 import os
 import threading
 import time
@@ -247,6 +248,11 @@ class ShardedVendrelDB:
         if not isinstance(path, (str, bytes, os.PathLike)):
             raise TypeError(f"path must be a str or an os.PathLike, not {type(path).__name__}")
         fs_path = os.fsdecode(path)
+        if os.path.exists(fs_path) and not os.path.isdir(fs_path):
+            # What FullVendrelDB says of the same path, rather than each shard's "Not a
+            # directory" for the directory it would make inside it.
+            raise ValueError(f"cannot create the database directory {fs_path}: {os.strerror(errno.EEXIST)} "
+                             f"(os error {errno.EEXIST})")
         self._path = os.path.abspath(fs_path)
         self._shard_count = shards
         self._kind = kind
