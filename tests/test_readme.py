@@ -12,9 +12,26 @@ import pytest
 README = Path(__file__).resolve().parent.parent / "README.md"
 
 
-def usage_example():
+def readme_snippet(section):
+    """The first Python block of a README section."""
     text = README.read_text(encoding="utf-8")
-    return re.search(r"## Usage\n.*?```python\n(.*?)```", text, re.S).group(1)
+    return re.search(rf"## {section}\n.*?```python\n(.*?)```", text, re.S).group(1)
+
+
+def usage_example():
+    return readme_snippet("Usage")
+
+
+def run_printing_snippet(section, capsys):
+    """Runs a section's snippet twice in one directory (the second run reopens what the
+    first stored); returns the lines each run printed, with the comments they print."""
+    code = readme_snippet(section)
+    promised = [re.search(r"# (.*)$", line).group(1) for line in code.splitlines() if "print(" in line]
+    runs = []
+    for _ in range(2):
+        exec(compile(code, str(README), "exec"), {})
+        runs.append(capsys.readouterr().out.splitlines())
+    return runs, promised
 
 
 def test_usage_example_runs_and_counts_as_its_comment_says(tmp_path, monkeypatch, capsys):
@@ -24,6 +41,14 @@ def test_usage_example_runs_and_counts_as_its_comment_says(tmp_path, monkeypatch
     # Ids 1 and 2 were added and 2 deleted: the id bound (3) minus one deleted id.
     assert namespace["db"].count() == 2
     assert re.search(r"db\.count\(\) +# 2\b", usage_example())
+
+
+def test_the_full_database_snippet_runs_and_prints_what_it_says(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    runs, promised = run_printing_snippet("FullVendrelDB", capsys)
+    assert promised == ["7 100 graph (or scan)", "5000"]
+    for printed in runs:
+        assert re.fullmatch(r"7 100 (graph|scan)", printed[0]) and printed[1:] == ["5000"]
 
 
 def test_an_expired_id_stays_deleted_when_added_again(db):

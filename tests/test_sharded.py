@@ -18,6 +18,7 @@ import vendrel  # noqa: E402
 from vendrel_plus import FullVendrelDB, ShardedVendrelDB, ShardInterruptedError, ShardLostError  # noqa: E402
 from vendrel_plus._native import ContractDB  # noqa: E402
 from vendrel_plus.merge import merge_hits  # noqa: E402
+from test_readme import run_printing_snippet  # noqa: E402
 from test_full_filters import random_document, random_filter as random_full_filter  # noqa: E402
 from test_sharded_rules import delete_over_partitions, random_filter, random_metadata  # noqa: E402
 
@@ -333,6 +334,20 @@ def test_a_killed_full_shard_comes_back_with_every_acknowledged_document(tmp_pat
             sharded.count()
         sharded.add(2, [1.0] * 8, "{}")  # shard 0 serves on
     assert not (path / "shard-1").exists()
+
+
+def test_constructor_mistakes_are_refused_in_full_vendreldbs_words(tmp_path):
+    (tmp_path / "file").write_text("")
+    for path in (5, None, str(tmp_path / "file")):
+        assert outcome(ShardedVendrelDB, path, 1, kind="full") == outcome(FullVendrelDB, path)
+    assert outcome(ShardedVendrelDB, str(tmp_path / "a"), 1, kind="full", durability="disk") == outcome(
+        FullVendrelDB, str(tmp_path / "b"), durability="disk")
+
+
+def test_the_readme_snippet_runs_and_prints_what_it_says(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    runs, promised = run_printing_snippet("Scale-out on Ray", capsys)
+    assert [printed for printed in runs] == [promised, promised] == [["7 100 5000"]] * 2
 
 
 def test_a_sharded_path_opens_again_with_its_documents(tmp_path):
