@@ -8,7 +8,7 @@
 # here (VENDREL_TEST_POOL_THREADS=1), and the races looked for are those between the
 # threads that call the database, which is where the database's own locks work.
 #
-# Usage: scripts/tsan.sh [ctest -R pattern, default: Threads]
+# Usage: scripts/tsan.sh [ctest -R pattern, default: FullThreadsTest, the concurrency tests]
 # Expects the project environment from scripts/setup.sh (.venv).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,4 +26,4 @@ echo "== C++ concurrency tests under ThreadSanitizer"
 # mutex of one test's database could share an address with one of the next and make up
 # a lock cycle between them.
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/cpp/tsan.supp" VENDREL_TEST_POOL_THREADS=1 \
-  ctest --test-dir "$build" --output-on-failure -R "${1:-Threads}"
+  ctest --test-dir "$build" --output-on-failure -R "${1:-FullThreadsTest}"
