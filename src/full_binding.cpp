@@ -261,7 +261,7 @@ PyMethodDef full_methods[] = {
      "Stores one document; returns None."},
     {"add_many", as_cfunction(full_add_many), METH_FASTCALL | METH_KEYWORDS,
      "add_many($self, ids, vectors, metadata_jsons, ttls=None)\n--\n\n"
-     "Stores many documents in one call, row by row as add would; returns None."},
+     "Stores many documents in one call; at a failing row the rows before it are stored, that row changes nothing."},
     {"search", as_cfunction(full_search), METH_FASTCALL | METH_KEYWORDS,
      "search($self, query, k, filter_json=None, include_metadata=True, *, ef=None)\n--\n\n"
      "The k nearest live documents by cosine similarity as (id, score, metadata) tuples."},
@@ -273,7 +273,7 @@ PyMethodDef full_methods[] = {
      "Turns (id, score) pairs into (id, score, metadata) tuples, in order."},
     {"delete", as_cfunction(full_delete), METH_FASTCALL | METH_KEYWORDS,
      "delete($self, filter_json)\n--\n\n"
-     "Deletes the documents the filter selects; returns how many it selected."},
+     "Deletes the documents the filter selects; returns how many it deleted now."},
     {"calibration", as_cfunction(full_calibration), METH_FASTCALL | METH_KEYWORDS,
      "calibration($self, k=10, *, allowed_fraction=1.0)\n--\n\n"
      "How searches for k hits reach target_recall: a dict (method, ef, recall, ...)."},
