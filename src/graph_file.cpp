@@ -220,8 +220,6 @@ void fill_nodes(ByteReader& reader, const std::vector<NodeRecord>& records, hnsw
   for (size_t node = 0; node < records.size(); ++node) {
     const NodeRecord& record = records[node];
     std::memset(graph.get_linklist0(tableint(node)), 0, graph.size_data_per_element_);
-    const NodeRef ref{record.id};
-    std::memcpy(graph.getDataByInternalId(tableint(node)), &ref, sizeof ref);
     graph.setExternalLabel(tableint(node), record.id);
     graph.linkLists_[node] = nullptr;
     graph.element_levels_[node] = 0;

@@ -174,7 +174,7 @@ size_t GraphIndex::memory_bytes() const {
   std::shared_lock lock(lock_);
   const auto& graph = state_->graph;
   const size_t capacity = graph.max_elements_;
-  size_t bytes = capacity * graph.size_data_per_element_;                  // base-layer links, node id, label
+  size_t bytes = capacity * graph.size_data_per_element_;                  // base-layer links, label (the id)
   bytes += capacity * (sizeof(int) + sizeof(char*) + sizeof(std::mutex));  // levels, upper-link pointers, node locks
   for (size_t node = 0; node < graph.cur_element_count; ++node) {
     bytes += size_t(graph.element_levels_[node]) * graph.size_links_per_element_;

@@ -3,8 +3,8 @@
 // returns from its own stored vectors.
 //
 // Built on hnswlib (its graph structure and insertion; the search loop is ours, in
-// graph_search.cpp, so that it can prefetch rows). The graph keeps no vectors: each node
-// holds its id, and distances are computed from the rows of the database's VectorTable,
+// graph_search.cpp, so that it can prefetch rows). The graph keeps no vectors: a node's
+// label is its id, and distances are computed from the rows of the database's VectorTable,
 // 1 - dot / (|a| |b|) with the norms the table keeps (a row or query of zero or
 // non-finite norm is at distance 1 from everything, as is an id whose row is missing).
 // So the graph adds about 250 bytes per document at connectivity 16 (links, the id, the
@@ -140,8 +140,8 @@ class GraphIndex {
   bool contains(uint32_t id) const;
   // The number of ids in the graph and not deleted. Shared lock.
   size_t size() const;
-  // Bytes held by the graph (not the rows it reads): node blocks (base-layer links, id,
-  // label) for the whole capacity, upper-layer links, the per-node levels, pointers and
+  // Bytes held by the graph (not the rows it reads): node blocks (base-layer links and
+  // the label, which is the id) for the whole capacity, upper-layer links, the per-node levels, pointers and
   // locks, the id map and one visited list. Shared lock.
   size_t memory_bytes() const;
 

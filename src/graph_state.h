@@ -3,10 +3,13 @@
 //
 // hnswlib keeps a fixed-size data block per node, copies the new point's block into it
 // on insertion, and calls the space's distance with (new point or query, stored node)
-// and (stored node, stored node); the second argument is always a stored node. So a
-// node's block is a NodeRef (its id), the point of an insertion is the NodeRef of the
-// id being inserted (its row is already stored), and the point of a search is a
-// QueryProbe, which starts with the same 8 bytes as a NodeRef but another kind.
+// and (stored node, stored node); the second argument is always a stored node. The
+// data block here is empty: a node's data pointer then points at its label, which is
+// the id whose row is its vector (8 bytes, the id in the low 4 on the little-endian
+// machines we build for), so the node needs no copy of its id. The point of an
+// insertion is a NodeRef of the id being inserted (its row is already stored), and the
+// point of a search is a QueryProbe; both start with the id's 4 bytes, then a kind
+// that a label's upper half (0) never equals.
 #pragma once
 
 #include <algorithm>
@@ -15,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
 #include <hnswlib/hnswlib.h>
@@ -27,11 +31,19 @@ namespace vendrel {
 inline constexpr uint32_t kNodeKind = 0x45444f4e;   // "NODE" in memory
 inline constexpr uint32_t kQueryKind = 0x59524551;  // "QERY"
 
-// A node's data block in hnswlib: the id whose row is its vector.
+// The point of an insertion: the id whose row is its vector. Read as a node's label by
+// the distance function, whose stored node is a label (kind 0).
 struct NodeRef {
   uint32_t id = 0;
   uint32_t kind = kNodeKind;
 };
+
+// The id of the node whose data pointer (its label's address) is `data`.
+inline uint32_t id_at(const void* data) {
+  hnswlib::labeltype label;
+  std::memcpy(&label, data, sizeof label);
+  return static_cast<uint32_t>(label);
+}
 
 // The point of a search: the query's values, the inverse of its norm (0 when the norm
 // is zero or not finite: every row is then at distance 1), and the id held out.
@@ -59,7 +71,7 @@ inline double inverse_norm(float norm) { return std::isfinite(norm) && norm > 0.
 class RowSpace : public hnswlib::SpaceInterface<float> {
  public:
   RowSpace(const VectorTable* rows, size_t dimension) : rows_(rows), dimension_(dimension) {}
-  size_t get_data_size() override { return sizeof(NodeRef); }
+  size_t get_data_size() override { return 0; }  // the node's label is its id
   hnswlib::DISTFUNC<float> get_dist_func() override { return &distance; }
   void* get_dist_func_param() override { return this; }
 
@@ -78,14 +90,13 @@ class RowSpace : public hnswlib::SpaceInterface<float> {
  private:
   static float distance(const void* point, const void* node, const void* param) {
     const RowSpace& space = *static_cast<const RowSpace*>(param);
-    NodeRef stored;
-    std::memcpy(&stored, node, sizeof stored);
+    const uint32_t stored_id = id_at(node);
     NodeRef head;
     std::memcpy(&head, point, sizeof head);
     if (head.kind == kQueryKind) {
-      return space.query_distance(*static_cast<const QueryProbe*>(point), stored.id, space.row_of(stored.id));
+      return space.query_distance(*static_cast<const QueryProbe*>(point), stored_id, space.row_of(stored_id));
     }
-    return space.row_distance(head.id, stored.id);
+    return space.row_distance(head.id, stored_id);
   }
 
   float row_distance(uint32_t first_id, uint32_t second_id) const {
@@ -125,6 +136,8 @@ struct GraphIndex::State {
         graph(&space, capacity, settings.connectivity, settings.ef_construction, /*random_seed=*/100,
               /*allow_replace_deleted=*/true) {
     graph.setEf(1);  // unused: the search takes its expansion as an argument
+    // The distance function reads a stored node's id at its data pointer.
+    if (graph.offsetData_ != graph.label_offset_) throw std::logic_error("hnswlib's node layout changed");
   }
 
   // The node of `id`, or null when the id is not in the graph. Caller holds the lock
