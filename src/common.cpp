@@ -3,10 +3,20 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace vendrel {
 
 std::string os_error_text(int error_number) {
   return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")";
+}
+
+void release_free_heap() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 bool ranks_before_by_id(const ScoredId& left, const ScoredId& right) {

@@ -125,7 +125,14 @@ PyObject* full_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return call_released([&] { return db->add(id, vector, metadata_json, ttl); });
 }
 
-PyObject* full_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// From this many rows on, add_many hands the free heap back afterwards: a large batch
+// leaves its conversion buffers and the graph insertion's queues (allocated on the
+// pool's threads among the links they keep) in pages that glibc keeps, 64 bytes per
+// document at 100,000 x 768 in graph mode, 24 in exact mode.
+constexpr size_t kReleaseAfterRows = 4096;
+
+PyObject* add_many_converted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                             size_t* row_count) {
   PyObject* argv[4] = {};
   BatchArguments rows;
   FullVendrelDB* db = nullptr;
@@ -137,7 +144,19 @@ PyObject* full_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       !rows.check_lengths(argv[3] != nullptr && argv[3] != Py_None)) {
     return nullptr;
   }
+  *row_count = rows.ids.size();
   return call_released([&] { return db->add_many(rows.batch()); });
+}
+
+PyObject* full_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  size_t row_count = 0;
+  PyObject* result = add_many_converted(self, args, nargs, kwnames, &row_count);  // its buffers freed
+  if (row_count >= kReleaseAfterRows) {
+    Py_BEGIN_ALLOW_THREADS
+    release_free_heap();
+    Py_END_ALLOW_THREADS
+  }
+  return result;
 }
 
 // The arguments search and search_many share after their first.
