@@ -4,12 +4,12 @@
 //
 // Built on hnswlib (its graph structure and insertion; the search loop is ours, in
 // graph_search.cpp, so that it can prefetch rows). The graph keeps no vectors: a node's
-// label is its id, and distances are computed from the rows of the database's VectorTable,
-// 1 - dot / (|a| |b|) with the norms the table keeps (a row or query of zero or
-// non-finite norm is at distance 1 from everything, as is an id whose row is missing).
-// So the graph adds about 250 bytes per document at connectivity 16 (links, the id, the
-// library's per-node bookkeeping) to the rows, where a copy of each vector would add
-// 4 x d.
+// label is its id, and distances are computed from the rows of the database's
+// VectorTable, 1 - dot / (|a| |b|) with the norms the table keeps (a row or query of
+// zero or non-finite norm is at distance 1 from everything, as is an id whose row is
+// missing). So the graph adds about 250 bytes per document at connectivity 16 (links,
+// the label, the library's per-node bookkeeping) to the rows, where a copy of each
+// vector would add 4 x d.
 //
 // Locking, two rules:
 // - The rows. The graph reads rows of the table it was created with during insert,
@@ -141,8 +141,8 @@ class GraphIndex {
   // The number of ids in the graph and not deleted. Shared lock.
   size_t size() const;
   // Bytes held by the graph (not the rows it reads): node blocks (base-layer links and
-  // the label, which is the id) for the whole capacity, upper-layer links, the per-node levels, pointers and
-  // locks, the id map and one visited list. Shared lock.
+  // the label, which is the id) for the whole capacity, upper-layer links, the per-node
+  // levels, pointers and locks, the id map and one visited list. Shared lock.
   size_t memory_bytes() const;
 
   // Writes the graph in the layout of docs/file-format.md ("The graph"): settings,

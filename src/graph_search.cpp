@@ -1,9 +1,9 @@
 // GraphIndex::State::search: the graph search, our own loop over hnswlib's structure.
 //
 // hnswlib's search scores one neighbour at a time and prefetches the next neighbour's
-// data block, which here holds no vector (a node's label is its id), so every distance
-// waited for its row to come from memory: 1.37x the time of the former unit-copy graph at
-// 50,000 x 768, ef 128, queries interleaved in one process. This loop keeps hnswlib
+// data block, which here holds no vector (a node's label is its id), so every
+// distance waited for its row to come from memory: 1.37x the time of the former
+// unit-copy graph at 50,000 x 768, ef 128, queries interleaved in one process. This loop keeps hnswlib
 // 0.8.0's rules (searchKnn: the greedy descent through the upper layers, then the base
 // layer with `expansion` candidates, walking through deleted and disallowed nodes
 // without keeping them) but starts the loads of all of a node's unvisited neighbours
