@@ -216,7 +216,6 @@ std::vector<NodeRecord> read_records(ByteReader& reader, const GraphHeader& head
 void fill_nodes(ByteReader& reader, const std::vector<NodeRecord>& records, hnswlib::HierarchicalNSW<float>& graph) {
   using hnswlib::linklistsizeint;
   using hnswlib::tableint;
-  graph.label_lookup_.reserve(records.size());
   for (size_t node = 0; node < records.size(); ++node) {
     const NodeRecord& record = records[node];
     std::memset(graph.get_linklist0(tableint(node)), 0, graph.size_data_per_element_);
@@ -248,7 +247,6 @@ void fill_nodes(ByteReader& reader, const std::vector<NodeRecord>& records, hnsw
       }
       graph.setListCount(list, static_cast<unsigned short>(count));
     }
-    graph.label_lookup_[record.id] = tableint(node);
     if (record.deleted) {
       graph.markDeletedInternal(tableint(node));  // sets the mark, counts it, lists it for reuse
     }
@@ -314,6 +312,10 @@ Result<std::unique_ptr<GraphIndex>> GraphIndex::load(std::span<const std::byte> 
     links.skip(kHeaderBytes);
     fill_nodes(links, records, state->graph);
     if (links.failed()) return links.error();
+    for (size_t node = 0; node < records.size(); ++node) {
+      state->make_slots({&records[node].id, 1});
+      state->set_node(records[node].id, hnswlib::tableint(node));
+    }
     if (header.node_count > 0) {
       state->graph.enterpoint_node_ = header.entry_point;
       state->graph.maxlevel_ = static_cast<int>(header.max_level);

@@ -69,8 +69,9 @@ Status GraphIndex::insert(uint32_t id, bool deleted) {
   if (!has_row(*rows_, id, dimension_)) return missing_row("insert", id, dimension_);
   std::unique_lock lock(lock_);
   try {
-    const bool present = state_->node_of(id) != nullptr;
+    const bool present = state_->node_of(id).has_value();
     if (!present) state_->reserve(1);
+    state_->make_slots({&id, 1});
     state_->revive(id);
     state_->add(id, present);
     if (deleted) state_->hide(id);
@@ -103,11 +104,12 @@ Status GraphIndex::insert_batch(std::span<const uint32_t> ids, bool deleted) {
     std::vector<uint8_t> present(distinct.size());
     size_t new_ids = 0;
     for (size_t i = 0; i < distinct.size(); ++i) {
-      present[i] = state_->node_of(distinct[i]) != nullptr;
+      present[i] = state_->node_of(distinct[i]).has_value();
       new_ids += !present[i];
     }
     for (uint32_t id : distinct) state_->revive(id);
     state_->reserve(new_ids);
+    state_->make_slots(distinct);
     tbb::parallel_for(tbb::blocked_range<size_t>(0, distinct.size(), 16), [&](const tbb::blocked_range<size_t>& range) {
       for (size_t i = range.begin(); i < range.end(); ++i) state_->add(distinct[i], present[i]);
     });
@@ -122,19 +124,17 @@ Status GraphIndex::insert_batch(std::span<const uint32_t> ids, bool deleted) {
 
 void GraphIndex::mark_deleted(const roaring::Roaring& ids) {
   std::unique_lock lock(lock_);
-  auto& lookup = state_->graph.label_lookup_;
+  auto& graph = state_->graph;
   // Walk the smaller side: a database's deleted set can be far larger than the graph.
-  if (ids.cardinality() <= lookup.size()) {
+  if (ids.cardinality() <= graph.cur_element_count) {
     for (uint32_t id : ids) state_->hide(id);
     return;
   }
-  std::vector<uint32_t> hidden;
-  for (const auto& [label, node] : lookup) {
-    if (ids.contains(static_cast<uint32_t>(label)) && !state_->graph.isMarkedDeleted(node)) {
-      hidden.push_back(static_cast<uint32_t>(label));
+  for (hnswlib::tableint node = 0; node < graph.cur_element_count; ++node) {
+    if (!graph.isMarkedDeleted(node) && ids.contains(static_cast<uint32_t>(graph.getExternalLabel(node)))) {
+      graph.markDeletedInternal(node);
     }
   }
-  for (uint32_t id : hidden) state_->graph.markDelete(id);
 }
 
 Result<std::vector<GraphHit>> GraphIndex::search(std::span<const float> query, size_t count, size_t ef,
@@ -161,8 +161,8 @@ Result<std::vector<GraphHit>> GraphIndex::search(std::span<const float> query, s
 
 bool GraphIndex::contains(uint32_t id) const {
   std::shared_lock lock(lock_);
-  const hnswlib::tableint* node = state_->node_of(id);
-  return node != nullptr && !state_->graph.isMarkedDeleted(*node);
+  const std::optional<hnswlib::tableint> node = state_->node_of(id);
+  return node && !state_->graph.isMarkedDeleted(*node);
 }
 
 size_t GraphIndex::size() const {
@@ -180,9 +180,7 @@ size_t GraphIndex::memory_bytes() const {
     bytes += size_t(graph.element_levels_[node]) * graph.size_links_per_element_;
   }
   bytes += graph.label_op_locks_.size() * sizeof(std::mutex);
-  // Hash nodes: key, value and the next pointer, plus one bucket pointer each.
-  bytes += graph.label_lookup_.size() * (sizeof(hnswlib::labeltype) + sizeof(hnswlib::tableint) + 2 * sizeof(void*));
-  bytes += graph.label_lookup_.bucket_count() * sizeof(void*);
+  bytes += state_->nodes.page_count() * sizeof(NodeSlots);
   bytes += graph.deleted_elements.size() * (sizeof(hnswlib::tableint) + 3 * sizeof(void*));
   bytes += capacity * sizeof(hnswlib::vl_type);  // at least one visited list
   return bytes;

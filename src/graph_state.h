@@ -18,12 +18,16 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
 #include <hnswlib/hnswlib.h>
 
 #include "graph_index.h"
+#include "paged_table.h"
 #include "storage.h"
 
 namespace vendrel {
@@ -126,9 +130,19 @@ inline GraphSettings normalized(GraphSettings settings) {
   return settings;
 }
 
+// One page of the id-to-node directory: node + 1 per id, 0 for none.
+struct NodeSlots {
+  static constexpr uint32_t kSlots = 1u << 10;
+  uint32_t node_plus_one[kSlots] = {};
+};
+using NodeDirectory = PageDirectory<NodeSlots, 10>;
+
 struct GraphIndex::State {
   RowSpace space;
   hnswlib::HierarchicalNSW<float> graph;
+  // Which node holds each id: 4 bytes per id where hnswlib's label map spends about 40
+  // per node. That map stays empty (its entry for a node it appends is removed at once).
+  NodeDirectory nodes;
 
   // An empty graph with room for `capacity` nodes. Throws on allocation failure.
   State(const VectorTable* rows, size_t dimension, const GraphSettings& settings, size_t capacity)
@@ -140,11 +154,25 @@ struct GraphIndex::State {
     if (graph.offsetData_ != graph.label_offset_) throw std::logic_error("hnswlib's node layout changed");
   }
 
-  // The node of `id`, or null when the id is not in the graph. Caller holds the lock
+  // The node of `id`, or nullopt when the id is not in the graph. Caller holds the lock
   // (shared at least) and no insertion runs.
-  const hnswlib::tableint* node_of(uint32_t id) const {
-    auto found = graph.label_lookup_.find(id);
-    return found == graph.label_lookup_.end() ? nullptr : &found->second;
+  std::optional<hnswlib::tableint> node_of(uint32_t id) const {
+    const NodeSlots* page = nodes.find(id);
+    if (page == nullptr) return std::nullopt;
+    const uint32_t held = page->node_plus_one[NodeDirectory::slot_of(id)];
+    if (held == 0) return std::nullopt;
+    return hnswlib::tableint(held - 1);
+  }
+
+  // Creates the directory's pages for `ids`, so that add() can run on several threads.
+  // Exclusive lock; throws std::bad_alloc.
+  void make_slots(std::span<const uint32_t> ids) {
+    for (uint32_t id : ids) nodes.get_or_create(id);
+  }
+
+  // Records that `node` holds `id`. The id's page exists.
+  void set_node(uint32_t id, hnswlib::tableint node) {
+    nodes.find(id)->node_plus_one[NodeDirectory::slot_of(id)] = node + 1;
   }
 
   // Room for `more` new ids, which take over deleted nodes first. Exclusive lock;
@@ -160,17 +188,38 @@ struct GraphIndex::State {
   // Makes a deleted id visible again before its links are repaired: hnswlib refuses to
   // update a deleted node while deleted nodes may be reused. Exclusive lock.
   void revive(uint32_t id) {
-    const hnswlib::tableint* node = node_of(id);
-    if (node != nullptr && graph.isMarkedDeleted(*node)) graph.unmarkDelete(id);
+    const std::optional<hnswlib::tableint> node = node_of(id);
+    if (node && graph.isMarkedDeleted(*node)) graph.unmarkDeletedInternal(*node);
   }
 
   // Inserts one id whose row is stored, or repairs its links after its row changed.
-  // Safe on several threads at once for distinct ids. `present` says whether the id is
-  // in the graph already (looked up before any thread starts): a new id may take over a
-  // deleted node, an existing one must not, or its label would map to two nodes.
+  // Safe on several threads at once for distinct ids whose slots exist (make_slots).
+  // `present` says whether the id is in the graph already (looked up before any thread
+  // starts): a new id may take over a deleted node, an existing one must not, or its id
+  // would map to two nodes. This is hnswlib's addPoint with replacement, keeping our
+  // directory instead of its label map.
   void add(uint32_t id, bool present) {
     const NodeRef point{id};
-    graph.addPoint(&point, id, /*replace_deleted=*/!present);
+    if (present) {
+      graph.updatePoint(&point, *node_of(id), 1.0f);
+      return;
+    }
+    if (const std::optional<hnswlib::tableint> vacant = take_vacant_node()) {
+      // Nothing else touches a deleted node or the id it held while the batch runs.
+      const uint32_t replaced = static_cast<uint32_t>(graph.getExternalLabel(*vacant));
+      nodes.find(replaced)->node_plus_one[NodeDirectory::slot_of(replaced)] = 0;
+      graph.setExternalLabel(*vacant, id);
+      set_node(id, *vacant);
+      graph.unmarkDeletedInternal(*vacant);
+      graph.updatePoint(&point, *vacant, 1.0f);
+      return;
+    }
+    const hnswlib::tableint node = graph.addPoint(&point, id, /*level=*/-1);
+    {
+      std::lock_guard lock(graph.label_lookup_lock);
+      graph.label_lookup_.erase(id);
+    }
+    set_node(id, node);
   }
 
   // The search of GraphIndex::search (graph_search.cpp): the `expansion` nearest
@@ -178,9 +227,18 @@ struct GraphIndex::State {
   // is set), nearest first. Shared lock. Throws only std::bad_alloc.
   std::vector<GraphHit> search(const QueryProbe& query, size_t expansion, const AllowedIdTest& allowed) const;
 
+  // A deleted node for a new id, taken off hnswlib's list of them, if there is one.
+  std::optional<hnswlib::tableint> take_vacant_node() {
+    std::lock_guard lock(graph.deleted_elements_lock);
+    if (graph.deleted_elements.empty()) return std::nullopt;
+    const hnswlib::tableint node = *graph.deleted_elements.begin();
+    graph.deleted_elements.erase(graph.deleted_elements.begin());
+    return node;
+  }
+
   void hide(uint32_t id) {
-    const hnswlib::tableint* node = node_of(id);
-    if (node != nullptr && !graph.isMarkedDeleted(*node)) graph.markDelete(id);
+    const std::optional<hnswlib::tableint> node = node_of(id);
+    if (node && !graph.isMarkedDeleted(*node)) graph.markDeletedInternal(*node);
   }
 };
 

@@ -164,6 +164,15 @@ TEST(GraphIndex, DeletedIdsNeverReturnUntilInsertedVisible) {
       EXPECT_TRUE(id == revived || !deleted.contains(id)) << id;
     }
   }
+
+  // The deleted ids whose nodes were taken over are new again: added back, each gets a
+  // node of its own and the new ids keep theirs.
+  std::vector<uint32_t> again;
+  for (size_t i = 0; i < f.ids.size(); i += 2) again.push_back(f.ids[i]);
+  ASSERT_TRUE(f.graph.insert_batch(again).ok());
+  EXPECT_EQ(f.graph.size(), 4000u);
+  for (size_t i = 0; i < f.ids.size(); i += 50) EXPECT_EQ(f.graph.search(row(f.rows, i), 1).value()[0].id, f.ids[i]);
+  for (size_t i = 0; i < 1000; i += 50) EXPECT_EQ(f.graph.search(row(fresh, i), 1).value()[0].id, fresh_ids[i]);
 }
 
 TEST(GraphIndex, ReinsertedIdIsFoundAtItsNewVector) {
