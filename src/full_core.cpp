@@ -540,8 +540,10 @@ std::optional<std::vector<ScoredId>> FullVendrelDB::search_graph(std::span<const
   ids.reserve(hits.value().size());
   for (const GraphHit& hit : hits.value()) ids.push_back(hit.id);
   std::sort(ids.begin(), ids.end());
-  const roaring::Roaring candidates(ids.size(), ids.data());
-  return scan(query, k, &candidates);
+  std::shared_lock deleted_guard(ledger.deleted->lock);
+  std::shared_lock rows_guard(rows->lock);
+  const bool parallel = ids.size() * rows->value.width() > kParallelScanFloats;
+  return exact_top_k_of(rows->value, query, k, ids, ledger.deleted->value, parallel);
 }
 
 Result<std::optional<roaring::Roaring>> FullVendrelDB::select(std::optional<std::string_view> filter_json) {

@@ -115,6 +115,14 @@ struct PieceRows {
 // into pieces of about kRowsPerPiece rows.
 class RowSource {
  public:
+  // The live ids among `ids` (ascending, distinct).
+  RowSource(const VectorTable& table, std::span<const uint32_t> ids, const roaring::Roaring& excluded)
+      : table_(table), excluded_(excluded), filtered_(true) {
+    ids_.reserve(ids.size());
+    for (uint32_t id : ids) {
+      if (!excluded.contains(id)) ids_.push_back(id);
+    }
+  }
   RowSource(const VectorTable& table, const roaring::Roaring* within, const roaring::Roaring& excluded)
       : table_(table), excluded_(excluded), filtered_(within != nullptr) {
     if (within) {
@@ -301,13 +309,12 @@ std::vector<ScoredId> exact_top_k(const VectorTable& table, std::span<const floa
                        .front());
 }
 
-std::vector<std::vector<ScoredId>> exact_top_k_many(const VectorTable& table,
-                                                    std::span<const std::span<const float>> queries, uint64_t k,
-                                                    const roaring::Roaring* within, const roaring::Roaring& excluded,
-                                                    bool parallel) {
+namespace {
+
+std::vector<std::vector<ScoredId>> top_k_many(const VectorTable& table, std::span<const std::span<const float>> queries,
+                                              uint64_t k, const RowSource& source, bool parallel) {
   std::vector<std::vector<ScoredId>> results(queries.size());
   if (k == 0 || queries.empty()) return results;
-  const RowSource source(table, within, excluded);
   for (size_t first = 0; first < queries.size(); first += kQueriesPerPass) {
     const auto pass = queries.subspan(first, std::min(kQueriesPerPass, queries.size() - first));
     const BatchQueries split = split_queries(table, pass);
@@ -321,6 +328,23 @@ std::vector<std::vector<ScoredId>> exact_top_k_many(const VectorTable& table,
     for (size_t q = 0; q < pass.size(); ++q) results[first + q] = std::move(reduction.best()[q]).sorted();
   }
   return results;
+}
+
+}  // namespace
+
+std::vector<std::vector<ScoredId>> exact_top_k_many(const VectorTable& table,
+                                                    std::span<const std::span<const float>> queries, uint64_t k,
+                                                    const roaring::Roaring* within, const roaring::Roaring& excluded,
+                                                    bool parallel) {
+  if (k == 0 || queries.empty()) return std::vector<std::vector<ScoredId>>(queries.size());
+  return top_k_many(table, queries, k, RowSource(table, within, excluded), parallel);
+}
+
+std::vector<ScoredId> exact_top_k_of(const VectorTable& table, std::span<const float> query, uint64_t k,
+                                     std::span<const uint32_t> ids, const roaring::Roaring& excluded, bool parallel) {
+  if (k == 0) return {};
+  const RowSource source(table, ids, excluded);
+  return std::move(top_k_many(table, std::span<const std::span<const float>>(&query, 1), k, source, parallel).front());
 }
 
 }  // namespace vendrel

@@ -40,6 +40,11 @@ class TopK {
 std::vector<ScoredId> exact_top_k(const VectorTable& table, std::span<const float> query, uint64_t k,
                                   const roaring::Roaring* within, const roaring::Roaring& excluded, bool parallel);
 
+// exact_top_k with `within` holding `ids` (ascending, distinct), without building that
+// set: for a few candidates, where building it costs as much as scoring them.
+std::vector<ScoredId> exact_top_k_of(const VectorTable& table, std::span<const float> query, uint64_t k,
+                                     std::span<const uint32_t> ids, const roaring::Roaring& excluded, bool parallel);
+
 // exact_top_k for every query of a batch: one list per query, in the batch's order.
 //
 // In a table that keeps norms, a query of the table's width and a row, both of positive

@@ -181,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(WithAndWithoutNorms, BatchScanTest, ::testing::Bool());
 
 // Wide enough that the batch spans two blocks of queries and the rows several pieces:
 // every score of every query, batch against single scan, bit for bit.
-TEST(BatchScanScoresTest, ABatchScoresEachQueryBitForBitAsItsOwnScan) {
+TEST(BatchScanScoresTest, ABatchAndAListOfIdsScoreEachQueryBitForBitAsItsOwnScan) {
   std::mt19937 random(23);
   constexpr size_t kWidth = 700;
   Collection collection = random_collection(random, 700, kWidth, /*keep_norms=*/true);
@@ -201,11 +201,19 @@ TEST(BatchScanScoresTest, ABatchScoresEachQueryBitForBitAsItsOwnScan) {
     ASSERT_EQ(batch.size(), queries.size());
     for (size_t q = 0; q < queries.size(); ++q) {
       const auto alone = exact_top_k(collection.table, queries[q], every_row, filter, excluded, false);
-      ASSERT_EQ(batch[q].size(), alone.size()) << "query " << q;
-      for (size_t i = 0; i < alone.size(); ++i) {
-        ASSERT_EQ(batch[q][i].id, alone[i].id) << "query " << q << " rank " << i;
-        ASSERT_EQ(std::bit_cast<uint32_t>(batch[q][i].score), std::bit_cast<uint32_t>(alone[i].score))
-            << "query " << q << " rank " << i;
+      std::vector<std::vector<ScoredId>> same_answers{batch[q]};
+      if (filter) {  // and scored from the list of ids instead of the set
+        std::vector<uint32_t> ids(filter->cardinality());
+        filter->toUint32Array(ids.data());
+        same_answers.push_back(exact_top_k_of(collection.table, queries[q], every_row, ids, excluded, q % 2 == 0));
+      }
+      for (const auto& answer : same_answers) {
+        ASSERT_EQ(answer.size(), alone.size()) << "query " << q;
+        for (size_t i = 0; i < alone.size(); ++i) {
+          ASSERT_EQ(answer[i].id, alone[i].id) << "query " << q << " rank " << i;
+          ASSERT_EQ(std::bit_cast<uint32_t>(answer[i].score), std::bit_cast<uint32_t>(alone[i].score))
+              << "query " << q << " rank " << i;
+        }
       }
     }
   }
