@@ -147,8 +147,10 @@ char native_float_format(const char* format) {
 // item-by-item path, which then reports its own errors.
 bool read_float_buffer(PyObject* object, std::vector<float>* out) {
   BufferView buffer;
-  if (!buffer.acquire(object)) return false;
-  const Py_buffer& view = buffer.view();
+  return buffer.acquire(object) && read_float_view(buffer.view(), out);
+}
+
+bool read_float_view(const Py_buffer& view, std::vector<float>* out) {
   if (view.ndim != 1 || !PyBuffer_IsContiguous(&view, 'C')) return false;
   const char kind = native_float_format(view.format);
   const auto* bytes = static_cast<const unsigned char*>(view.buf);

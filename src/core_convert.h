@@ -244,6 +244,8 @@ char native_float_format(const char* format);
 // Copies a 1-D C-contiguous float32 or float64 buffer (a NumPy array, array.array,
 // memoryview); false with no error set when the object is no such buffer.
 bool read_float_buffer(PyObject* object, std::vector<float>* out);
+// The same from a buffer the caller holds.
+bool read_float_view(const Py_buffer& view, std::vector<float>* out);
 // Rows from a 2-D C-contiguous float32 (held, not copied) or float64 (converted)
 // buffer; false with no error set when the object is no such buffer.
 bool read_row_buffer(PyObject* object, VectorRows* out);

@@ -138,8 +138,8 @@ bool read_vector_buffer(PyObject* object, const std::string& name, std::vector<f
     *failed = true;
     return true;
   }
+  if (!read_float_view(view, out)) return false;
   buffer.release();
-  if (!read_float_buffer(object, out)) return false;
   if (!check_values) return true;
   // float64 values were narrowed: a value beyond float32 shows as an infinity here, so
   // the buffer is read again for the message only when something is wrong.
