@@ -170,9 +170,10 @@ struct GraphIndex::State {
     for (uint32_t id : ids) nodes.get_or_create(id);
   }
 
-  // Records that `node` holds `id`. The id's page exists.
-  void set_node(uint32_t id, hnswlib::tableint node) {
-    nodes.find(id)->node_plus_one[NodeDirectory::slot_of(id)] = node + 1;
+  // Records that `node` holds `id`, or with nullopt that no node does. The id's page
+  // exists.
+  void set_node(uint32_t id, std::optional<hnswlib::tableint> node) {
+    nodes.find(id)->node_plus_one[NodeDirectory::slot_of(id)] = node ? *node + 1 : 0;
   }
 
   // Room for `more` new ids, which take over deleted nodes first. Exclusive lock;
@@ -207,7 +208,7 @@ struct GraphIndex::State {
     if (const std::optional<hnswlib::tableint> vacant = take_vacant_node()) {
       // Nothing else touches a deleted node or the id it held while the batch runs.
       const uint32_t replaced = static_cast<uint32_t>(graph.getExternalLabel(*vacant));
-      nodes.find(replaced)->node_plus_one[NodeDirectory::slot_of(replaced)] = 0;
+      set_node(replaced, std::nullopt);
       graph.setExternalLabel(*vacant, id);
       set_node(id, *vacant);
       graph.unmarkDeletedInternal(*vacant);
