@@ -311,10 +311,10 @@ std::vector<ScoredId> exact_top_k(const VectorTable& table, std::span<const floa
 
 namespace {
 
+// The scans' common body; k > 0 (the callers return early otherwise).
 std::vector<std::vector<ScoredId>> top_k_many(const VectorTable& table, std::span<const std::span<const float>> queries,
                                               uint64_t k, const RowSource& source, bool parallel) {
   std::vector<std::vector<ScoredId>> results(queries.size());
-  if (k == 0 || queries.empty()) return results;
   for (size_t first = 0; first < queries.size(); first += kQueriesPerPass) {
     const auto pass = queries.subspan(first, std::min(kQueriesPerPass, queries.size() - first));
     const BatchQueries split = split_queries(table, pass);
