@@ -28,24 +28,31 @@ from __future__ import annotations
 
 import heapq
 import itertools
-import math
 import sys
 from collections.abc import Iterable, Sequence
-from typing import Tuple
+from typing import List, Tuple
 
 Hit = Tuple[int, float, str]
+# A hit's merge order first, then the hit: (quantized, score is NaN, -score or 0.0,
+# global id, score, metadata). Tuples compare in C, and the global id, unique across
+# the shards, settles every comparison before the score and text behind it.
+_Keyed = Tuple[bool, bool, float, int, float, str]
 
 
-def rank_key(hit: Hit, quantized: bool) -> tuple[bool, bool, float, int]:
-    """The merge order of one hit of a shard in the given regime: smaller ranks first."""
-    global_id, score, _ = hit
-    if math.isnan(score):
-        return (quantized, True, 0.0, global_id)
-    return (quantized, False, -score, global_id)
+def _keyed(hits: Iterable[Hit], quantized: bool, shards: int, shard: int) -> List[_Keyed]:
+    """One shard's hits with their merge order, local ids made global (the id stored as
+    ``local`` in ``shard`` is ``local * shards + shard``, see ``routing``)."""
+    return [(quantized, True, 0.0, local * shards + shard, score, text) if score != score
+            else (quantized, False, -score, local * shards + shard, score, text)
+            for local, score, text in hits]
 
 
-def _keyed(hits: Iterable[Hit], quantized: bool) -> Iterable[tuple[tuple[bool, bool, float, int], Hit]]:
-    return ((rank_key(hit, quantized), hit) for hit in hits)
+def _merge_keyed(keyed: Sequence[List[_Keyed]], k: int) -> List[Hit]:
+    # heapq.merge compares the heads of the lists only, so a list's own order stays.
+    # k may go up to 2**64 - 1, beyond what islice accepts.
+    merged = heapq.merge(*keyed) if len(keyed) > 1 else iter(keyed[0] if keyed else ())
+    return [(global_id, score, text)
+            for _, _, _, global_id, score, text in itertools.islice(merged, min(k, sys.maxsize))]
 
 
 def merge_hits(shard_hits: Sequence[Iterable[Hit]], quantized: Sequence[bool], k: int) -> list[Hit]:
@@ -65,8 +72,12 @@ def merge_hits(shard_hits: Sequence[Iterable[Hit]], quantized: Sequence[bool], k
     list of (int, float, str)
         At most ``k`` hits in the order described in this module's docstring.
     """
-    keyed = [_keyed(hits, is_quantized) for hits, is_quantized in zip(shard_hits, quantized)]
-    # heapq.merge compares the heads of the lists only, so a list's own order stays.
-    merged = heapq.merge(*keyed, key=lambda entry: entry[0])
-    # k may go up to 2**64 - 1, beyond what islice accepts.
-    return [hit for _, hit in itertools.islice(merged, min(k, sys.maxsize))]
+    return _merge_keyed([_keyed(hits, is_quantized, 1, 0) for hits, is_quantized in zip(shard_hits, quantized)], k)
+
+
+def merge_replies(replies: Sequence[Tuple[Iterable[Hit], bool]], k: int) -> list[Hit]:
+    """``merge_hits`` for the shards' replies to one query as they arrive: shard ``s``'s
+    (hits with local ids, whether it scored codes) at position ``s``."""
+    shards = len(replies)
+    return _merge_keyed([_keyed(hits, is_quantized, shards, shard)
+                         for shard, (hits, is_quantized) in enumerate(replies)], k)

@@ -28,11 +28,6 @@ def local_id(global_id: int, shards: int) -> int:
     return global_id // shards
 
 
-def global_id(shard: int, local: int, shards: int) -> int:
-    """The global id of the document stored as ``local`` in ``shard``."""
-    return local * shards + shard
-
-
 class ShardRows(NamedTuple):
     """The rows of a batch that go to one shard, in batch order."""
 

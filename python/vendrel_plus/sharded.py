@@ -27,8 +27,8 @@ from . import _native
 from .batches import check_dimensions, dimension_error, lowest_row_failure, relabel_row_error, rows_to_send
 from .filters import leaf_filters, parse_filter, rewrite_for_shards
 from ._types import FilterLike, IdsLike, MetadataLike, RowsLike, VectorLike
-from .merge import Hit, merge_hits
-from .routing import global_count, global_id, local_id, shard_of, split_rows
+from .merge import Hit, merge_replies
+from .routing import global_count, local_id, shard_of, split_rows
 from .shard import Shard, ShardFailure
 
 __all__ = ["ShardedVendrelDB", "ShardLostError", "ShardInterruptedError"]
@@ -696,7 +696,7 @@ class ShardedVendrelDB:
             self._check_query_length(len(query_bytes) // 4)
             replies = self._call_all("search", query_bytes, k, filter_json, include_metadata, self._ef(ef))
             self._raise_failures(replies)
-            return self._merge([replies[shard] for shard in range(self._shard_count)], k)
+            return merge_replies([replies[shard] for shard in range(self._shard_count)], k)
 
     def search_many(self, queries: RowsLike, k: int, filter_json: FilterLike = None,
                     include_metadata: bool = True, *, ef: Optional[int] = None) -> List[List[Hit]]:
@@ -741,7 +741,7 @@ class ShardedVendrelDB:
             sent = ray.put(np.asarray(matrix, dtype=np.float32))
             replies = self._call_all("search_many", sent, k, filter_json, include_metadata, self._ef(ef))
             self._raise_failures(replies)
-            return [self._merge([replies[shard][position] for shard in range(self._shard_count)], k)
+            return [merge_replies([replies[shard][position] for shard in range(self._shard_count)], k)
                     for position in range(len(lengths))]
 
     def _check_query_length(self, length: int, prefix: str = "") -> None:
@@ -761,13 +761,6 @@ class ShardedVendrelDB:
         if not 1 <= ef <= 100000:
             raise ValueError(f"ef must be between 1 and 100000, got {ef}")
         return ef
-
-    def _merge(self, replies: List[Tuple[List[Hit], bool]], k: int) -> List[Hit]:
-        """One query's hits from every shard (local ids, and whether the shard scored
-        codes), merged into the global top k."""
-        shard_hits = [[(global_id(shard, local, self._shard_count), score, text) for local, score, text in hits]
-                      for shard, (hits, _) in enumerate(replies)]
-        return merge_hits(shard_hits, [quantized for _, quantized in replies], k)
 
     def build_results(self, scored: Sequence[Tuple[int, float]], include_metadata: bool) -> List[Hit]:
         """Turns (global id, score) pairs into (id, score, metadata) tuples, in order.
