@@ -709,6 +709,10 @@ PyObject* to_python(const std::vector<SearchHit>& hits) {
     if (!id || !score || !metadata) return nullptr;
     PyObject* row = PyTuple_Pack(3, id.get(), score.get(), metadata.get());
     if (row == nullptr) return nullptr;
+    // An int, a float and a str cannot take part in a reference cycle: untracked, the
+    // hits of a large batch are not walked by every collection their allocation sets
+    // off (the collector would untrack them itself, after walking them once).
+    PyObject_GC_UnTrack(row);
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
   }
   return list.release();
