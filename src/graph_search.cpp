@@ -11,6 +11,7 @@
 // unit-copy graph's time at 100,000 x 768, ef 64 to 256. It reads the library's public
 // members only; insertion stays the library's. The held-out id is skipped here, not
 // walked through.
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <queue>
@@ -39,6 +40,8 @@ constexpr size_t kCacheLine = 64;
 // Lines of each neighbour's row prefetched before any is scored; the hardware
 // prefetcher follows a row once its first lines are asked for.
 constexpr size_t kLinesAhead = 2;
+// Entries each search queue reserves at most.
+constexpr size_t kReservedQueue = 1024;
 
 // The visited list is the library's, taken from and given back to its pool.
 class VisitedNodes {
@@ -70,6 +73,11 @@ struct Neighbours {
     const char* start = reinterpret_cast<const char*>(rows[i].values);
     for (size_t offset = kLinesAhead * kCacheLine; offset < row_bytes; offset += kCacheLine) __builtin_prefetch(start + offset);
   }
+  void reserve(size_t count) {
+    nodes.reserve(count);
+    ids.reserve(count);
+    rows.reserve(count);
+  }
   void clear() {
     nodes.clear();
     ids.clear();
@@ -94,7 +102,10 @@ std::vector<GraphHit> GraphIndex::State::search(const QueryProbe& query, size_t 
   if (graph.cur_element_count == 0) return hits;
   const size_t row_bytes = space.dimension() * sizeof(float);
   const auto id_of = [&](tableint node) { return static_cast<uint32_t>(graph.getExternalLabel(node)); };
+  // Sized once for the longest link list, as are the queues below for `expansion`,
+  // rather than grown on every search (7 to 9 % of a search on a 20-document graph).
   Neighbours neighbours;
+  neighbours.reserve(std::max(graph.maxM0_, graph.maxM_));
   const auto gather = [&](const linklistsizeint* list, VisitedNodes* visited) {
     neighbours.clear();
     const size_t count = graph.getListCount(const_cast<linklistsizeint*>(list));
@@ -143,8 +154,15 @@ std::vector<GraphHit> GraphIndex::State::search(const QueryProbe& query, size_t 
     return !(query.has_excluded && label == query.excluded) && (!allowed || allowed(label));
   };
   VisitedNodes visited(*graph.visited_list_pool_);
-  std::priority_queue<Scored, std::vector<Scored>, FartherOnTop> kept;
-  std::priority_queue<Scored, std::vector<Scored>, NearerOnTop> frontier;
+  // Large expansions grow as before: a reservation of their full size would be a
+  // mapping of its own per search.
+  const size_t queued = std::min<size_t>(expansion, kReservedQueue);
+  std::vector<Scored> kept_storage;
+  kept_storage.reserve(queued + 1);
+  std::vector<Scored> frontier_storage;
+  frontier_storage.reserve(queued + graph.maxM0_);
+  std::priority_queue<Scored, std::vector<Scored>, FartherOnTop> kept(FartherOnTop{}, std::move(kept_storage));
+  std::priority_queue<Scored, std::vector<Scored>, NearerOnTop> frontier(NearerOnTop{}, std::move(frontier_storage));
   float bound = std::numeric_limits<float>::max();
   if (acceptable(current)) {
     kept.push({current_distance, current});
