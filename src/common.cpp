@@ -19,14 +19,6 @@ void release_free_heap() {
 #endif
 }
 
-bool ranks_before_by_id(const ScoredId& left, const ScoredId& right) {
-  const bool left_nan = std::isnan(left.score);
-  const bool right_nan = std::isnan(right.score);
-  if (left_nan != right_nan) return right_nan;
-  if (!left_nan && left.score != right.score) return left.score > right.score;
-  return left.id < right.id;
-}
-
 WriterFirstLock::WriterFirstLock() {
   pthread_rwlockattr_t attributes;
   pthread_rwlockattr_init(&attributes);

@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
 #include <shared_mutex>
 #include <span>
@@ -64,7 +65,14 @@ struct ScoredId {
 
 // Descending score with NaN after every number, and equal scores in ascending id order:
 // a strict weak order, so selection and sorting stay in bounds whatever the scores.
-bool ranks_before_by_id(const ScoredId& left, const ScoredId& right);
+// Inline: a heap of the top k calls it for nearly every offer.
+inline bool ranks_before_by_id(const ScoredId& left, const ScoredId& right) {
+  const bool left_nan = std::isnan(left.score);
+  const bool right_nan = std::isnan(right.score);
+  if (left_nan != right_nan) return right_nan;
+  if (!left_nan && left.score != right.score) return left.score > right.score;
+  return left.id < right.id;
+}
 
 // A result row: id, score and the metadata text ("" when not requested).
 struct SearchHit {
