@@ -24,7 +24,7 @@ QueryProbe probe_of(std::span<const float> query, std::optional<uint32_t> exclud
   const double norm = std::sqrt(squared);
   QueryProbe probe;
   probe.values = query.data();
-  probe.inverse_norm = norm > 0.0 && std::isfinite(norm) ? 1.0 / norm : 0.0;
+  probe.inverse_norm = in_dot_range(static_cast<float>(norm)) ? 1.0 / norm : 0.0;
   probe.excluded = excluded.value_or(0);
   probe.has_excluded = excluded.has_value();
   return probe;

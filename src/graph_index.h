@@ -5,9 +5,9 @@
 // Built on hnswlib (its graph structure and insertion; the search loop is ours, in
 // graph_search.cpp, so that it can prefetch rows). The graph keeps no vectors: a node's
 // label is its id, and distances are computed from the rows of the database's
-// VectorTable, 1 - dot / (|a| |b|) with the norms the table keeps (a row or query of
-// zero or non-finite norm is at distance 1 from everything, as is an id whose row is
-// missing). So the graph adds about 250 bytes per document at connectivity 16 (links,
+// VectorTable, 1 - dot / (|a| |b|) with the norms the table keeps, or 1 - wide_cosine
+// for a row or query whose norm is outside the dot range (zero, tiny or huge vectors);
+// an id whose row is missing is at distance 1 from everything. So the graph adds about 250 bytes per document at connectivity 16 (links,
 // the label, the library's per-node bookkeeping) to the rows, where a copy of each
 // vector would add 4 x d.
 //

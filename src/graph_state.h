@@ -50,7 +50,8 @@ inline uint32_t id_at(const void* data) {
 }
 
 // The point of a search: the query's values, the inverse of its norm (0 when the norm
-// is zero or not finite: every row is then at distance 1), and the id held out.
+// is outside the dot range: the query is then scored by wide_cosine), and the id held
+// out.
 struct QueryProbe {
   uint32_t unused_id = 0;
   uint32_t kind = kQueryKind;
@@ -60,14 +61,11 @@ struct QueryProbe {
   bool has_excluded = false;
 };
 
-// 1 - dot / (|a| |b|) in double after the float dot product, or 1 when that is not a
-// number (a norm of zero, an overflow).
+// 1 - dot / (|a| |b|) in double after the float dot product; both norms are in the dot
+// range.
 inline float cosine_distance(float dot, double inverse_norms) {
-  const double distance = 1.0 - static_cast<double>(dot) * inverse_norms;
-  return std::isfinite(distance) ? static_cast<float>(distance) : 1.0f;
+  return static_cast<float>(1.0 - static_cast<double>(dot) * inverse_norms);
 }
-
-inline double inverse_norm(float norm) { return std::isfinite(norm) && norm > 0.0f ? 1.0 / norm : 0.0; }
 
 // hnswlib's view of the rows. The distance function gets a pointer to this space as
 // its parameter; it reads rows without locking (the graph's callers hold the database's
@@ -85,8 +83,9 @@ class RowSpace : public hnswlib::SpaceInterface<float> {
   // The distance from the query to a row, or +infinity for the held-out id.
   float query_distance(const QueryProbe& query, uint32_t id, const RowView& row) const {
     if (query.has_excluded && id == query.excluded) return std::numeric_limits<float>::infinity();
-    if (row.values == nullptr || query.inverse_norm == 0.0) return 1.0f;
-    return cosine_distance(dot_product(query.values, row.values, dimension_), query.inverse_norm * inverse_norm(row.norm));
+    if (row.values == nullptr) return 1.0f;
+    if (query.inverse_norm == 0.0 || !in_dot_range(row.norm)) return wide_distance(query.values, row.values);
+    return cosine_distance(dot_product(query.values, row.values, dimension_), query.inverse_norm * (1.0 / row.norm));
   }
 
   size_t dimension() const { return dimension_; }
@@ -107,8 +106,15 @@ class RowSpace : public hnswlib::SpaceInterface<float> {
     const RowView first = rows_->full_row(first_id);
     const RowView second = rows_->full_row(second_id);
     if (first.values == nullptr || second.values == nullptr) return 1.0f;
+    if (!in_dot_range(first.norm) || !in_dot_range(second.norm)) return wide_distance(first.values, second.values);
     return cosine_distance(dot_product(first.values, second.values, dimension_),
-                           inverse_norm(first.norm) * inverse_norm(second.norm));
+                           (1.0 / first.norm) * (1.0 / second.norm));
+  }
+
+  // 1 for a vector holding NaN or an infinity, as for a missing row.
+  float wide_distance(const float* first, const float* second) const {
+    const double distance = 1.0 - double{wide_cosine({first, dimension_}, {second, dimension_})};
+    return std::isfinite(distance) ? static_cast<float>(distance) : 1.0f;
   }
 
   const VectorTable* rows_;

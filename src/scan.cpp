@@ -35,7 +35,7 @@ struct BatchQueries {
   std::vector<size_t> dot_positions;
   std::vector<const float*> dot_vectors;
   std::vector<double> dot_scales;
-  // The others, scored by full_vector_similarity against every row.
+  // The others, scored by wide_similarity against every row.
   std::vector<size_t> odd_positions;
   size_t queries_per_block = 1;
 
@@ -52,7 +52,7 @@ BatchQueries split_queries(const VectorTable& table, std::span<const std::span<c
     float norm = 0.0f;
     if (table.keeps_norms() && !query.empty() && query.size() == table.width()) {
       norm = euclidean_norm(query);
-      by_dot = std::isfinite(norm) && norm > 0.0f;
+      by_dot = in_dot_range(norm);
     }
     if (by_dot) {
       split.dot_positions.push_back(position);
@@ -70,7 +70,7 @@ BatchQueries split_queries(const VectorTable& table, std::span<const std::span<c
 
 // The live rows of one piece, split the same way: rows of positive finite norm (a table
 // that does not keep norms has none) are scored by dot products, the others (empty rows
-// included) by full_vector_similarity.
+// included) by wide_similarity.
 struct PieceRows {
   std::vector<uint32_t> dot_ids;
   std::vector<const float*> dot_rows;
@@ -100,7 +100,7 @@ struct PieceRows {
     }
     const float* row = page.rows.data() + size_t{slot} * width;
     const float norm = page.norms[slot];
-    if (std::isfinite(norm) && norm > 0.0f) {
+    if (in_dot_range(norm)) {
       dot_ids.push_back(id);
       dot_rows.push_back(row);
       dot_scales.push_back(1.0 / double{norm});
@@ -230,7 +230,7 @@ class BatchScan {
       const std::span<const float> query = queries_[position];
       for (size_t r = 0; r < rows.dot_ids.size(); ++r) {
         const std::span<const float> row(rows.dot_rows[r], table_.width());
-        best[position].offer(ScoredId{rows.dot_ids[r], full_vector_similarity(query, row), 0.0f});
+        best[position].offer(ScoredId{rows.dot_ids[r], wide_similarity(query, row), 0.0f});
       }
       offer_by_kernel(best[position], query, rows.odd_ids, rows.odd_rows);
     }
@@ -238,7 +238,7 @@ class BatchScan {
 
   static void offer_by_kernel(TopK& best, std::span<const float> query, std::span<const uint32_t> ids,
                               std::span<const std::span<const float>> rows) {
-    for (size_t r = 0; r < ids.size(); ++r) best.offer(ScoredId{ids[r], full_vector_similarity(query, rows[r]), 0.0f});
+    for (size_t r = 0; r < ids.size(); ++r) best.offer(ScoredId{ids[r], wide_similarity(query, rows[r]), 0.0f});
   }
 
   const VectorTable& table_;
@@ -309,6 +309,12 @@ std::vector<ScoredId> TopK::sorted() && {
 
 // ---- The scans ----
 
+float wide_similarity(std::span<const float> query, std::span<const float> row) {
+  if (query.empty() || query.size() != row.size()) return full_vector_similarity(query, row);
+  const float similarity = wide_cosine(query, row);
+  return std::isfinite(similarity) ? similarity : full_vector_similarity(query, row);
+}
+
 std::vector<ScoredId> exact_top_k(const VectorTable& table, std::span<const float> query, uint64_t k,
                                   const roaring::Roaring* within, const roaring::Roaring& excluded, bool parallel) {
   return std::move(exact_top_k_many(table, std::span<const std::span<const float>>(&query, 1), k, within, excluded,
@@ -357,7 +363,7 @@ std::vector<ScoredId> top_k_of_few(const VectorTable& table, std::span<const flo
   if (split.dot_positions.empty()) {
     for (size_t r = 0; r < rows.dot_ids.size(); ++r) {
       const std::span<const float> row(rows.dot_rows[r], table.width());
-      best.offer(ScoredId{rows.dot_ids[r], full_vector_similarity(query, row), 0.0f});
+      best.offer(ScoredId{rows.dot_ids[r], wide_similarity(query, row), 0.0f});
     }
   } else if (!rows.dot_ids.empty()) {
     std::vector<float> scores(rows.dot_ids.size());
@@ -367,7 +373,7 @@ std::vector<ScoredId> top_k_of_few(const VectorTable& table, std::span<const flo
     offer_scores(best, rows.dot_ids, scores.data());
   }
   for (size_t r = 0; r < rows.odd_ids.size(); ++r) {
-    best.offer(ScoredId{rows.odd_ids[r], full_vector_similarity(query, rows.odd_rows[r]), 0.0f});
+    best.offer(ScoredId{rows.odd_ids[r], wide_similarity(query, rows.odd_rows[r]), 0.0f});
   }
   return std::move(best).sorted();
 }

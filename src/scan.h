@@ -45,16 +45,20 @@ std::vector<ScoredId> exact_top_k(const VectorTable& table, std::span<const floa
 std::vector<ScoredId> exact_top_k_of(const VectorTable& table, std::span<const float> query, uint64_t k,
                                      std::span<const uint32_t> ids, const roaring::Roaring& excluded, bool parallel);
 
+// The score of a pair that the dot products do not take: wide_cosine for finite vectors
+// of the same length, else full_vector_similarity (its conventions for an empty row, a
+// query of another length, a NaN or an infinity).
+float wide_similarity(std::span<const float> query, std::span<const float> row);
+
 // exact_top_k for every query of a batch: one list per query, in the batch's order.
 //
-// In a table that keeps norms, a query of the table's width and a row, both of positive
-// finite norm, score float(double(dot) x (1 / query norm) x (1 / row norm)), the inverse
-// norms in double, with the float32 dot product accumulated by block_scorer() the same
-// way whatever the batch: a query's scores are bit-identical alone and in any batch.
-// That equals full_vector_similarity up to rounding. Any other pair (a query of another
-// length or of zero or non-finite norm, an empty row, a row of zero or non-finite norm,
-// a table without norms) takes full_vector_similarity itself, whatever the mix in one
-// batch.
+// In a table that keeps norms, a query of the table's width and a row, both of a norm in
+// the dot range (in_dot_range), score float(double(dot) x (1 / query norm) x (1 / row
+// norm)), the inverse norms in double, with the float32 dot product accumulated by
+// block_scorer() the same way whatever the batch: a query's scores are bit-identical
+// alone and in any batch. That equals full_vector_similarity up to rounding. A pair of
+// the same length with either norm outside that range (zero, tiny or huge vectors, a
+// table without norms) takes wide_similarity, whatever the mix in one batch.
 //
 // Reads only the rows of the ids scored. The rows are taken a few hundred at a time and
 // scored against blocks of queries that stay in cache, so a batch reads each row from

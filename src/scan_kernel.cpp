@@ -431,6 +431,20 @@ std::span<const BlockScorer> runnable_block_scorers() {
   return std::span<const BlockScorer>(runnable().scorers, runnable().count);
 }
 
+float wide_cosine(std::span<const float> a, std::span<const float> b) {
+  double dot = 0.0;
+  double a_squares = 0.0;
+  double b_squares = 0.0;
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    dot += double{a[i]} * double{b[i]};
+    a_squares += double{a[i]} * double{a[i]};
+    b_squares += double{b[i]} * double{b[i]};
+  }
+  if (a_squares == 0.0 && b_squares == 0.0) return 1.0f;
+  if (a_squares == 0.0 || b_squares == 0.0) return 0.0f;
+  return static_cast<float>(dot / (std::sqrt(a_squares) * std::sqrt(b_squares)));
+}
+
 float euclidean_norm(std::span<const float> vector) {
   if (vector.empty()) return 0.0f;
   const float* rows[1] = {vector.data()};

@@ -55,4 +55,19 @@ std::span<const BlockScorer> runnable_block_scorers();
 // block_scorer() accumulates it. Pure.
 float euclidean_norm(std::span<const float> vector);
 
+// The norms within which a float32 dot product of two vectors keeps float precision:
+// no product or partial sum overflows, and what underflows is negligible beside the
+// product of the norms. Vectors outside (zero, tiny or huge: a norm that overflows
+// float32 is infinite) are scored by wide_cosine instead, or a huge vector would find
+// its opposite at similarity 1.
+inline constexpr float kDotNormMin = 0x1p-40f;
+inline constexpr float kDotNormMax = 0x1p60f;
+inline bool in_dot_range(float norm) { return norm >= kDotNormMin && norm <= kDotNormMax; }
+
+// The cosine similarity of two vectors of equal length, summed in double, where every
+// finite float32 vector's squares and products fit: the same for a vector at any
+// scale. Two zero vectors score 1 and a zero vector against any other 0, as the float
+// kernel has it. Pure.
+float wide_cosine(std::span<const float> a, std::span<const float> b);
+
 }  // namespace vendrel

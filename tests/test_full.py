@@ -111,6 +111,23 @@ def outcome(db, method, args):
 
 
 @pytest.mark.parametrize("index", ["exact", "hnsw"])
+def test_finite_vectors_of_any_scale_are_scored_by_their_direction(tmp_path, index):
+    # The squares of these overflow or underflow float32; the opposite of a huge query
+    # once scored 1.0.
+    rng = np.random.default_rng(5)
+    scales = np.array([1e-30, 1e-21, 1.0, 1e19, 3e37], dtype=np.float64)
+    rows = rng.uniform(-3, 3, size=(200, DIM)) * scales[np.arange(200) % 5, None]
+    rows = rows.astype(np.float32)
+    db = FullVendrelDB(str(tmp_path / "db"), index=index, durability="memory")
+    db.add_many(list(range(200)), rows, ["{}"] * 200)
+    vectors = dict(enumerate(rows))
+    queries = np.concatenate([rows[:5], -rows[:5]])
+    for query, hits in zip(queries, db.search_many(queries, 10, None, False, ef=400)):
+        assert_hits_match(hits, brute_force(vectors, query, 10, range(200)))
+        assert hits == db.search(query, 10, None, False, ef=400)
+
+
+@pytest.mark.parametrize("index", ["exact", "hnsw"])
 def test_the_six_operations_agree_with_vendrel_on_a_random_workload(tmp_path, index):
     # FullVendrelDB answers what VendrelDB answers, except that a refused add changes
     # nothing: an add whose metadata is not JSON goes to FullVendrelDB alone, and must

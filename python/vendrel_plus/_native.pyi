@@ -138,6 +138,10 @@ class FullVendrelDB:
     ) -> list[Hit]:
         """The k live documents most similar to the query by cosine similarity.
 
+        The similarity does not depend on the vectors' scale, down to the tiniest and up
+        to the largest finite float32 values; a zero vector scores 0 against any other
+        and 1 against another zero vector.
+
         With ``index="hnsw"``, `ef` overrides the database's ef_search for this query
         (larger: slower, higher recall); the exact index ignores it. With a filter, the
         graph keeps ef x (allowed fraction) candidates among the allowed documents (at

@@ -44,15 +44,15 @@ std::vector<ScoredId> reference_top_k(const Collection& collection, std::span<co
   std::vector<ScoredId> all;
   for (uint32_t id : collection.ids) {
     if (excluded.contains(id) || (within && !within->contains(id))) continue;
-    all.push_back(ScoredId{id, full_vector_similarity(query, *collection.table.get(id)), 0.0f});
+    all.push_back(ScoredId{id, wide_similarity(query, *collection.table.get(id)), 0.0f});
   }
   std::sort(all.begin(), all.end(), ranks_before_by_id);
   if (all.size() > k) all.resize(k);
   return all;
 }
 
-// Scores by dot products and kept norms may differ from the kernel's cosine in the last
-// bits; `tolerance` is 0 where the scan uses the kernel itself.
+// Scores by dot products and kept norms may differ from the wide cosine in the last bits;
+// `tolerance` is 0 where the scan uses the wide cosine itself.
 void expect_same(const std::vector<ScoredId>& got, const std::vector<ScoredId>& expected, float tolerance) {
   ASSERT_EQ(got.size(), expected.size());
   for (size_t i = 0; i < got.size(); ++i) {
@@ -97,7 +97,7 @@ TEST_P(ExactScanTest, SerialAndParallelScansEqualSortingEveryScore) {
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutNorms, ExactScanTest, ::testing::Bool());
 
-// Rows and queries that the dot products cannot score, each taking the kernel's cosine:
+// Rows and queries that the dot products cannot score, each taking wide_similarity:
 // empty rows, rows of zero, infinite and NaN norm; queries of zero and NaN norm, shorter,
 // longer and empty.
 void add_odd_rows(Collection& collection, size_t width) {
