@@ -422,3 +422,32 @@ def process_exists(pid):
     except ProcessLookupError:
         return False
     return True
+
+
+def test_a_database_without_a_dimension_yet_behaves_as_a_plain_one(tmp_path):
+    plain = FullVendrelDB(str(tmp_path / "plain"))
+    with ShardedVendrelDB(str(tmp_path / "sharded"), 2, kind="full") as sharded:
+        for db in (plain, sharded):
+            # A refused first row fixes no dimension, through add or add_many.
+            assert outcome(db.add, 0, [1.0, 2.0, 3.0], "{not json")[0] is ValueError
+            assert outcome(db.add_many, [1], [[1.0, 2.0, 3.0]], ["{not json"])[0] is ValueError
+            # Queries of several lengths are answered while no dimension is fixed.
+            db.add(2, [], "{}")
+            assert db.search_many([[1.0], [1.0, 2.0]], 3) == [[(2, 0.0, "{}")]] * 2
+
+            class CallingBack(list):
+                """A vector whose reading calls the database."""
+
+                def __iter__(self):
+                    db.count()
+                    return list.__iter__(self)
+
+            db.add(3, CallingBack([1.0, 2.0]), "{}")
+        assert sharded.search([1.0, 2.0], 5) == plain.search([1.0, 2.0], 5)
+
+
+def test_shards_beyond_the_default_weight_ask_for_less_so_that_all_start():
+    from vendrel_plus import sharded
+
+    assert sharded._shard_cpus(2) == sharded.SHARD_CPUS
+    assert 9 * sharded._shard_cpus(9) <= 2 and 1000 * sharded._shard_cpus(1000) <= 2

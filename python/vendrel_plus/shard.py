@@ -167,6 +167,10 @@ class Shard:
             opened.lost = str(opened.error)
         return opened
 
+    def dimension(self) -> Union[int, ShardFailure]:
+        """The database's dimension (0 while it holds no non-empty vector)."""
+        return self._run(_native.dimension)
+
     def ready(self) -> Optional[ShardFailure]:
         """None when the database is open, after reopening it in a restarted process;
         else why the shard cannot serve its documents."""

@@ -11,13 +11,15 @@ which shards are known to be lost.
 from __future__ import annotations
 
 import collections
+import contextlib
 import errno
+import math
 import os
 import threading
 import time
 import uuid
 from collections.abc import Iterable, Sequence
-from typing import Any, Callable, Deque, Dict, List, NamedTuple, Optional, Tuple, Union
+from typing import Any, Callable, Deque, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 import ray
@@ -36,8 +38,8 @@ __all__ = ["ShardedVendrelDB", "ShardLostError", "ShardInterruptedError"]
 # Ray places actors by their resource requests; a whole CPU each would leave 3 of 4
 # shards pending on a 2-core machine. A shard is idle between calls, so a quarter
 # lets 8 shards share 2 cores; SPREAD still places them evenly over the nodes. More
-# shards than 4 per CPU of the cluster wait for resources: lower this before creating
-# the database to run more.
+# shards than the smallest machine holds at this weight ask for less each
+# (``_shard_cpus``), or the last ones would wait for ever.
 SHARD_CPUS = 0.25
 # Ray starts its workers at nice 15, below everything else on the machine, which suits
 # background tasks; a shard does the database's own work, which the client waits for.
@@ -87,7 +89,7 @@ RESTART_WAIT_SECONDS = 300.0
 # add replaces a document by itself; only a ttl counts again from the repeat). A
 # delete is not repeated: one already applied would count nothing the second time.
 REPEATABLE_CALLS = frozenset({"find_record", "location", "size_pool", "search", "search_many", "build_results",
-                              "decides", "count", "clean_expired", "add", "add_many"})
+                              "decides", "count", "clean_expired", "add", "add_many", "dimension"})
 
 _KINDS = ("contract", "full")
 _remote_shard: Any = None
@@ -269,7 +271,7 @@ class ShardedVendrelDB:
             _start_ray(address)
         # A call that dies with its process is never repeated by Ray: the client decides
         # which calls are sent again (REPEATABLE_CALLS).
-        actor_class = _shard_actor_class().options(num_cpus=SHARD_CPUS, scheduling_strategy="SPREAD",
+        actor_class = _shard_actor_class().options(num_cpus=_shard_cpus(shards), scheduling_strategy="SPREAD",
                                                    max_restarts=SHARD_MAX_RESTARTS if self._durable else 0,
                                                    max_task_retries=0,
                                                    runtime_env={"env_vars": dict(SHARD_ENV_VARS)})
@@ -479,17 +481,41 @@ class ShardedVendrelDB:
         A full shard restarted during the call gets it again (storing the same
         document; a ttl then counts from the repeat).
         """
+        internal_id, vector_bytes, metadata_json, ttl = _native.convert_add(internal_id, vector, metadata_json, ttl)
         with self._lock:
             self._check_open()
-            internal_id, vector_bytes, metadata_json, ttl = _native.convert_add(internal_id, vector, metadata_json, ttl)
             length = len(vector_bytes) // 4
-            if self._dimension == 0:
-                self._dimension = length
-            elif length != self._dimension:
+            if self._dimension != 0 and length != self._dimension:
                 raise ValueError(f"Dimension mismatch: expected {self._dimension}, got {length}")
             shard = shard_of(internal_id, self._shard_count)
             local = local_id(internal_id, self._shard_count)
-            self._raise_failures(self._call("add", {shard: (local, vector_bytes, metadata_json, ttl)}))
+            with self._dimension_settled():
+                if self._dimension == 0:
+                    self._dimension = length
+                self._raise_failures(self._call("add", {shard: (local, vector_bytes, metadata_json, ttl)}))
+
+    @contextlib.contextmanager
+    def _dimension_settled(self) -> Iterator[None]:
+        """Around a call that may fix the dimension: when it fails, the dimension is
+        read back from the shards, since a refused row fixes it only where its shard
+        stored the vector (a full shard stores nothing of a refused row)."""
+        unset = self._dimension == 0
+        try:
+            yield
+        except BaseException:
+            if unset:
+                self._dimension = self._stored_dimension()
+            raise
+
+    def _stored_dimension(self) -> int:
+        """The largest dimension the live shards report; the client's own value when
+        they cannot be asked."""
+        try:
+            replies = self._call("dimension", {shard: () for shard in range(self._shard_count)
+                                               if shard not in self._lost})
+        except Exception:  # the call's own failure is the one raised
+            return self._dimension
+        return max([reply for reply in replies.values() if isinstance(reply, int)], default=self._dimension)
 
     def add_many(self, ids: IdsLike, vectors: RowsLike, metadata_jsons: Sequence[MetadataLike],
                  ttls: Optional[Sequence[Optional[int]]] = None) -> None:
@@ -532,9 +558,9 @@ class ShardedVendrelDB:
         A full shard restarted during the call gets its rows again, from the round
         that was interrupted on (storing a row again stores the same document).
         """
+        converted = _native.convert_add_many(ids, vectors, metadata_jsons, ttls)
         with self._lock:
             self._check_open()
-            converted = _native.convert_add_many(ids, vectors, metadata_jsons, ttls)
             id_bytes, vector_data, length_bytes, texts, ttl_list, non_finite = converted
             global_ids = np.frombuffer(id_bytes, dtype=np.uint32)
             lengths = np.frombuffer(length_bytes, dtype=np.uint64)
@@ -549,7 +575,8 @@ class ShardedVendrelDB:
                 limit, refusal = non_finite[0], ValueError(non_finite[1])
             self._require(np.unique(global_ids[:limit] % np.uint32(self._shard_count)).tolist())
             rows = _RowSource(vector_data, lengths, limit, texts, ttl_list)
-            sent = self._store_rows(global_ids, rows, limit, dimension.dimension)
+            with self._dimension_settled():
+                sent = self._store_rows(global_ids, rows, limit, dimension.dimension)
             if refusal is not None and sent == limit:
                 raise refusal
 
@@ -689,10 +716,10 @@ class ShardedVendrelDB:
         ShardLostError
             A shard is lost.
         """
+        query_bytes, k, filter_json, include_metadata = _native.convert_search(query, k, filter_json,
+                                                                               include_metadata)
         with self._lock:
             self._check_open()
-            query_bytes, k, filter_json, include_metadata = _native.convert_search(query, k, filter_json,
-                                                                                   include_metadata)
             self._check_query_length(len(query_bytes) // 4)
             replies = self._call_all("search", query_bytes, k, filter_json, include_metadata, self._ef(ef))
             self._raise_failures(replies)
@@ -726,19 +753,18 @@ class ShardedVendrelDB:
         ShardLostError
             A shard is lost.
         """
+        converted = _native.convert_search_many(queries, k, filter_json, include_metadata)
         with self._lock:
             self._check_open()
-            converted = _native.convert_search_many(queries, k, filter_json, include_metadata)
             matrix, length_bytes, k, filter_json, include_metadata, non_finite = converted
             lengths = np.frombuffer(length_bytes, dtype=np.uint64)
             for position, length in enumerate(lengths.tolist()):
                 self._check_query_length(length, f"query {position}: ")
             if non_finite is not None:
                 raise ValueError(f"query {non_finite[0]}: {non_finite[1]}")
-            width = int(lengths[0]) if len(lengths) else 0
             if isinstance(matrix, bytes):
-                matrix = np.frombuffer(matrix, dtype=np.float32).reshape(len(lengths), width)
-            sent = ray.put(np.asarray(matrix, dtype=np.float32))
+                matrix = _query_rows(np.frombuffer(matrix, dtype=np.float32), lengths)
+            sent = ray.put(matrix if isinstance(matrix, list) else np.asarray(matrix, dtype=np.float32))
             replies = self._call_all("search_many", sent, k, filter_json, include_metadata, self._ef(ef))
             self._raise_failures(replies)
             return [merge_replies([replies[shard][position] for shard in range(self._shard_count)], k)
@@ -776,9 +802,9 @@ class ShardedVendrelDB:
         ShardLostError
             A shard holding one of the ids is lost.
         """
+        id_bytes, score_bytes, include_metadata = _native.convert_build_results(scored, include_metadata)
         with self._lock:
             self._check_open()
-            id_bytes, score_bytes, include_metadata = _native.convert_build_results(scored, include_metadata)
             ids = np.frombuffer(id_bytes, dtype=np.uint32)
             scores = np.frombuffer(score_bytes, dtype=np.float32).tolist()
             id_list = ids.tolist()
@@ -821,9 +847,9 @@ class ShardedVendrelDB:
             on that shard the delete may or may not have been applied, on the others
             it was. The shard is back; delete again to be sure.
         """
+        filter_json = _native.convert_delete(filter_json, self._kind == "full")
         with self._lock:
             self._check_open()
-            filter_json = _native.convert_delete(filter_json, self._kind == "full")
             if self._kind == "full":
                 # A filter the database refuses is refused by every shard before it
                 # deletes anything: the check reads the filter alone.
@@ -963,6 +989,23 @@ class _Round(NamedTuple):
     calls: Dict[int, Any]  # each shard's call; replaced when sent again after a restart
     placed: Dict[int, np.ndarray]  # each shard's rows (positions in the caller's batch)
     arguments: Dict[int, Tuple[Any, ...]]  # each shard's add_many arguments after the batch and round
+
+
+def _shard_cpus(shards: int) -> float:
+    """Each shard's CPU request: SHARD_CPUS, or less when the smallest machine of the
+    cluster could not hold every shard at that weight (Ray takes 4 decimals)."""
+    cpus = [node["Resources"].get("CPU", 0.0) for node in ray.nodes() if node.get("Alive")]
+    smallest = min([count for count in cpus if count > 0], default=0.0)
+    return min(SHARD_CPUS, math.floor(smallest / shards * 10_000) / 10_000)
+
+
+def _query_rows(values: np.ndarray, lengths: np.ndarray) -> Union[np.ndarray, List[np.ndarray]]:
+    """The queries of a batch read as a sequence: one matrix when they are as long as
+    each other, else one array each (possible only while the database has no
+    dimension yet, as a database answers them)."""
+    if len(lengths) == 0 or np.all(lengths == lengths[0]):
+        return values.reshape(len(lengths), int(lengths[0]) if len(lengths) else 0)
+    return np.split(values, np.cumsum(lengths[:-1].astype(np.intp)))
 
 
 class _RowSource:
