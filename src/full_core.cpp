@@ -90,6 +90,14 @@ std::optional<size_t> stored_number(const StoredSettings& stored, const char* na
   return value;
 }
 
+// The expiry time of a ttl added at `now`: their sum, or 0 (long past) for a negative
+// ttl reaching back before the epoch, which the unsigned sum would wrap into the far
+// future: a document meant to be expired would never expire.
+uint64_t expiry_time(uint64_t now, int64_t ttl) {
+  if (ttl < 0 && static_cast<uint64_t>(-(ttl + 1)) >= now) return 0;
+  return now + static_cast<uint64_t>(ttl);
+}
+
 // The rows [0, count) of `rows`.
 StoredRows first_rows(const StoredRows& rows, size_t count) {
   StoredRows first;
@@ -305,8 +313,7 @@ FullVendrelDB::RowsPlan FullVendrelDB::plan_rows(const DocumentBatch& batch) con
       return plan;
     }
     for (size_t row = 0; row < stop; ++row) {
-      // Wraps around like the unsigned 64-bit sum it is: a negative ttl lies in the past.
-      if (const auto ttl = batch.ttl(row)) plan.expires_at[row] = now.value() + static_cast<uint64_t>(*ttl);
+      if (const auto ttl = batch.ttl(row)) plan.expires_at[row] = expiry_time(now.value(), *ttl);
     }
   }
   return plan;

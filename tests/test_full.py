@@ -110,6 +110,14 @@ def outcome(db, method, args):
         return type(error).__name__, None
 
 
+def test_ttls_at_the_ends_of_their_range_expire_as_they_say(tmp_path):
+    db = FullVendrelDB(str(tmp_path / "db"), durability="memory")
+    for doc_id, ttl in enumerate([-1, -(2**62), -(2**63), 2**63 - 1, None]):
+        db.add(doc_id, [1.0, 0.0], "{}", ttl)
+    db.clean_expired()
+    assert sorted(hit[0] for hit in db.search([1.0, 0.0], 10, None, False)) == [3, 4]
+
+
 @pytest.mark.parametrize("index", ["exact", "hnsw"])
 def test_finite_vectors_of_any_scale_are_scored_by_their_direction(tmp_path, index):
     # The squares of these overflow or underflow float32; the opposite of a huge query
