@@ -5,7 +5,8 @@
 // A calibration measures rather than assumes. It draws a sample of stored vectors and
 // searches the graph with each as the query and its own node held out (so a sample query
 // is a document the graph does not hold, as a user's query is); the truth is the exact
-// top k of the other documents, from the batch scan. It tries efs doubling from k, then
+// top k of the other documents, from the batch scan, and a hit that scores as the
+// truth's last does is as true as the one it replaces (duplicated documents). It tries efs doubling from k, then
 // narrows between the last one that missed the target and the first that reached it,
 // and keeps the smallest ef whose sample recall, less 1.645 standard errors of the
 // sample mean, reaches the target: the true recall of that ef is then at least the

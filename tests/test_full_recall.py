@@ -82,3 +82,12 @@ def test_target_recall_refusals_and_the_exact_index(tmp_path):
     assert exact.calibration(3) == {"k": 5, "allowed_fraction": 1.0, "method": "scan", "ef": None, "recall": 1.0,
                                     "documents": 3, "queries": 0, "seconds": 0.0, "graph_ms": 0.0, "scan_ms": 0.0,
                                     "trials": []}
+
+
+def test_duplicated_documents_are_true_hits_whichever_copies_the_graph_returns(tmp_path):
+    # The exact top 10 of a vector held 20 times holds its 10 lowest ids; the graph may
+    # return any 10 copies, all as similar.
+    vectors = np.repeat(np.random.default_rng(4).normal(size=(500, 16)).astype(np.float32), 20, axis=0)
+    db = FullVendrelDB(str(tmp_path / "db"), index="hnsw", durability="memory", target_recall=0.95)
+    db.add_many(np.arange(len(vectors)), vectors, ["{}"] * len(vectors))
+    assert max(trial["recall"] for trial in db.calibration(10)["trials"]) >= 0.95

@@ -212,7 +212,8 @@ class FullVendrelDB:
 
         The database searches the graph with a sample of up to 200 stored vectors as
         queries, each with its own document held out, and compares the hits with the
-        exact top k of the other documents. It tries efs doubling from k, then narrows
+        exact top k of the other documents (a hit scoring as the k-th does counts as
+        found: among equal scores any document is as good). It tries efs doubling from k, then narrows
         down, and keeps the smallest ef whose sample recall less 1.645 standard errors
         reaches the target. It also times the graph at each ef and the exact scan, per
         query, and chooses the scan when no ef that reaches the target is faster.
