@@ -220,12 +220,16 @@ struct BatchArguments {
     return false;
   }
 
-  DocumentBatch batch() const {
+  DocumentBatch batch() const { return batch_before(ids.size()); }
+
+  // The rows [0, row): those before a row refused while converting.
+  DocumentBatch batch_before(size_t row) const {
+    const auto first = [row](const auto& column) { return column.begin() + static_cast<std::ptrdiff_t>(std::min(row, column.size())); };
     DocumentBatch batch;
-    batch.ids = ids;
-    batch.vectors = vectors.rows;
-    batch.metadata_jsons = metadata_jsons.views;
-    batch.ttls = ttls;
+    batch.ids = std::span<const uint32_t>(ids).first(std::min(row, ids.size()));
+    batch.vectors.assign(vectors.rows.begin(), first(vectors.rows));
+    batch.metadata_jsons.assign(metadata_jsons.views.begin(), first(metadata_jsons.views));
+    batch.ttls.assign(ttls.begin(), first(ttls));
     return batch;
   }
 };

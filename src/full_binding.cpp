@@ -135,17 +135,25 @@ PyObject* add_many_converted(PyObject* self, PyObject* const* args, Py_ssize_t n
                              size_t* row_count) {
   PyObject* argv[4] = {};
   BatchArguments rows;
+  std::optional<plus::RowRefusal> refused;
   FullVendrelDB* db = nullptr;
   if (!bind_arguments(kAddMany, args, nargs, kwnames, argv) || (db = database_of(self)) == nullptr ||
       !convert_plus(argv[0], [&](PyObject* o) { return plus::to_ids(o, &rows.ids); }) ||
       !convert_plus(argv[1], [&](PyObject* o) { return plus::to_vectors(o, "row", &rows.vectors); }) ||
-      !convert_plus(argv[2], [&](PyObject* o) { return plus::to_json_texts(o, &rows.metadata_jsons); }) ||
+      !convert_plus(argv[2], [&](PyObject* o) { return plus::to_json_texts(o, &rows.metadata_jsons, &refused); }) ||
       !convert_plus(argv[3], [&](PyObject* o) { return plus::to_optional_ttls(o, &rows.ttls); }) ||
       !rows.check_lengths(argv[3] != nullptr && argv[3] != Py_None)) {
     return nullptr;
   }
   *row_count = rows.ids.size();
-  return call_released([&] { return db->add_many(rows.batch()); });
+  if (!refused) return call_released([&] { return db->add_many(rows.batch()); });
+  // A text refused while converting is refused as the database refuses a row: the rows
+  // before it are stored, unless one of them fails first.
+  PyObject* stored = call_released([&] { return db->add_many(rows.batch_before(refused->row)); });
+  if (stored == nullptr) return nullptr;
+  Py_DECREF(stored);
+  refused->raise();
+  return nullptr;
 }
 
 PyObject* full_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -391,19 +391,37 @@ bool to_vectors(PyObject* object, Name word, VectorRows* out) {
   }) && (out->rows.assign(out->copies.begin(), out->copies.end()), true);
 }
 
-bool to_json_texts(PyObject* object, TextColumn* out) {
+bool to_json_texts(PyObject* object, TextColumn* out, std::optional<RowRefusal>* refused) {
   const size_t hint = length_hint(object);
   out->owners.reserve(hint);
   out->views.reserve(hint);
-  return for_each_row(object, "metadata_jsons", "a sequence of str or mappings", "row", [&](PyObject* item, size_t) {
-    PyRef text(json_text_object(item, "metadata"));
-    if (!text) return false;
-    Py_ssize_t length = 0;
-    const char* bytes = PyUnicode_AsUTF8AndSize(text.get(), &length);
-    if (bytes == nullptr) return false;
-    out->views.emplace_back(bytes, static_cast<size_t>(length));
-    out->owners.push_back(std::move(text));
+  const auto hold_empty = [&] {
+    PyRef empty(PyUnicode_FromStringAndSize("", 0));
+    if (!empty) return false;
+    out->views.emplace_back();
+    out->owners.push_back(std::move(empty));
     return true;
+  };
+  return for_each_row(object, "metadata_jsons", "a sequence of str or mappings", "row", [&](PyObject* item, size_t row) {
+    if (refused != nullptr && refused->has_value()) return hold_empty();
+    PyRef text(json_text_object(item, "metadata"));
+    Py_ssize_t length = 0;
+    const char* bytes = text ? PyUnicode_AsUTF8AndSize(text.get(), &length) : nullptr;
+    if (bytes != nullptr) {
+      out->views.emplace_back(bytes, static_cast<size_t>(length));
+      out->owners.push_back(std::move(text));
+      return true;
+    }
+    if (refused == nullptr || !PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+    prefix_pending_error(row, "row");
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef held_type(type), held_traceback(traceback);
+    refused->emplace(RowRefusal{row, PyRef(value)});
+    return hold_empty();
   });
 }
 

@@ -63,7 +63,17 @@ bool to_choice(PyObject* object, Name name, std::initializer_list<const char*> c
 // Vectors' values are not checked here (see to_vector).
 bool to_ids(PyObject* object, std::vector<uint32_t>* out);
 bool to_vectors(PyObject* object, Name name, VectorRows* out);
-bool to_json_texts(PyObject* object, TextColumn* out);
+// With `refused`, a row whose text raises a ValueError (a mapping holding a NaN, a
+// lone surrogate) does not fail the column: its error, "row N: " in front and class
+// kept, goes to *refused, and that row and the later ones hold "" unconverted, so that
+// the caller can store the rows before it first, as add_many does with a row the
+// database refuses.
+struct RowRefusal {
+  size_t row = 0;
+  PyRef error;  // the exception instance
+  void raise() const { PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get()); }
+};
+bool to_json_texts(PyObject* object, TextColumn* out, std::optional<RowRefusal>* refused = nullptr);
 bool to_optional_ttls(PyObject* object, std::vector<std::optional<int64_t>>* out);
 // (id, score) pairs, as tuples or lists of two.
 bool to_scored(PyObject* object, std::vector<ScoredId>* out);

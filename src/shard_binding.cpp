@@ -355,15 +355,18 @@ PyObject* find_unstorable_text(PyObject* /*module*/, PyObject* const* args, Py_s
 //   lengths: native uint64 bytes, each row's length;
 //   metadata_jsons: a list of str; ttls: a list of int | None, or None when not given;
 //   non_finite: None, or (row, message) for the first row holding a NaN or an
-//     infinity, which the database refuses before storing anything of it.
+//     infinity, which the database refuses before storing anything of it, or whose
+//     text conversion raised a ValueError (its text is then "", as are the later
+//     ones'), with that exception as a third item.
 // The texts are not parsed here: see find_unstorable_text.
 PyObject* convert_add_many(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[4] = {};
   BatchArguments rows;
+  std::optional<plus::RowRefusal> refused_text;
   if (!bind_arguments(kConvertAddManySignature, args, nargs, kwnames, argv) ||
       !convert_plus(argv[0], [&](PyObject* o) { return plus::to_ids(o, &rows.ids); }) ||
       !convert_plus(argv[1], [&](PyObject* o) { return plus::to_vectors(o, "row", &rows.vectors); }) ||
-      !convert_plus(argv[2], [&](PyObject* o) { return plus::to_json_texts(o, &rows.metadata_jsons); }) ||
+      !convert_plus(argv[2], [&](PyObject* o) { return plus::to_json_texts(o, &rows.metadata_jsons, &refused_text); }) ||
       !convert_plus(argv[3], [&](PyObject* o) { return plus::to_optional_ttls(o, &rows.ttls); })) {
     return nullptr;
   }
@@ -420,7 +423,10 @@ PyObject* convert_add_many(PyObject* /*module*/, PyObject* const* args, Py_ssize
     Py_END_ALLOW_THREADS
     if (check_failed) return PyErr_NoMemory();
     PyRef refused;
-    if (non_finite) {
+    if (refused_text && (!non_finite || refused_text->row < non_finite->row)) {
+      refused = PyRef(Py_BuildValue("(nNO)", static_cast<Py_ssize_t>(refused_text->row),
+                                    PyObject_Str(refused_text->error.get()), refused_text->error.get()));
+    } else if (non_finite) {
       const Error error = row_error(non_finite->row, non_finite_error("vector", non_finite->position, non_finite->value));
       refused = PyRef(Py_BuildValue("(ns#)", static_cast<Py_ssize_t>(non_finite->row), error.message.data(),
                                     static_cast<Py_ssize_t>(error.message.size())));

@@ -200,6 +200,7 @@ def test_add_many_reads_strided_rows_as_their_contiguous_copy(tmp_path):
     ([1.0, 2.0], "{}", "row 2: Dimension mismatch: expected 3, got 2"),
     ([1.0, 2.0, 3.0], "{oops", "row 2: metadata is not valid JSON: key must be a string at line 1 column 2"),
     ([1.0, float("nan"), 3.0], "{}", "row 2: vector[1] is nan: vectors must hold finite numbers"),
+    ([1.0, 2.0, 3.0], {"a": float("nan")}, "row 2: metadata: Out of range float values are not JSON compliant"),
 ])
 def test_add_many_stores_the_rows_before_a_refused_row_and_nothing_of_it(tmp_path, vector, meta, message):
     rows = [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], vector, [0.0, 0.0, 1.0]]

@@ -123,8 +123,9 @@ class FullVendrelDB:
             nothing is stored.
         ValueError
             Columns of different lengths (nothing stored), or the first row `add` would
-            refuse ("row N: <add's message>"): the rows before it are stored, it and
-            the rows after it are not.
+            refuse ("row N: <add's message>", a UnicodeEncodeError for a lone surrogate
+            in its text): the rows before it are stored, it and the rows after it are
+            not.
         """
 
     def search(
@@ -317,7 +318,8 @@ def convert_search_many(
 def convert_add_many(
     ids: object, vectors: object, metadata_jsons: object, ttls: object
 
-) -> tuple[bytes, object, bytes, list[str], list[int | None] | None, tuple[int, str] | None]: ...
+) -> tuple[bytes, object, bytes, list[str], list[int | None] | None,
+           tuple[int, str] | tuple[int, str, ValueError] | None]: ...
 def find_unstorable_text(metadata_jsons: Sequence[str]) -> int:
     """The position of the first text add would refuse whatever the database holds (not
     JSON, or 4 GiB or longer), or len(metadata_jsons)."""

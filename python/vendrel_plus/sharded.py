@@ -572,7 +572,7 @@ class ShardedVendrelDB:
             if limit < len(global_ids):
                 refusal = dimension_error(limit, dimension.dimension, int(lengths[limit]))
             if non_finite is not None and non_finite[0] < limit:
-                limit, refusal = non_finite[0], ValueError(non_finite[1])
+                limit, refusal = non_finite[0], non_finite[2] if len(non_finite) > 2 else ValueError(non_finite[1])
             self._require(np.unique(global_ids[:limit] % np.uint32(self._shard_count)).tolist())
             rows = _RowSource(vector_data, lengths, limit, texts, ttl_list)
             with self._dimension_settled():
