@@ -38,7 +38,9 @@ class FullVendrelDB:
     m, ef_construction, ef_search : int
         The graph's links per node (2 to 1000), candidate list while inserting and
         default candidate list while searching (1 to 100000); ignored by the exact index.
-        Reopening a directory, settings left out take the stored ones.
+        Reopening a directory, settings left out take the stored ones; `m` and
+        `ef_construction` must equal them, while a named `ef_search` serves this
+        object's searches without replacing the stored one.
     durability : {"process", "power", "memory"}
         "process": every call that changes something is in the directory's log before
         it returns (it survives the process being killed); "power": also flushed to the
@@ -60,8 +62,9 @@ class FullVendrelDB:
     ValueError
         The directory cannot be created (the operating system's text), the path holds a
         NUL byte, `index` is unknown, a graph setting is out of range, `target_recall`
-        is not above 0 and at most 1, a named setting differs from the stored one (both
-        named), or the directory is open in another process or object.
+        is not above 0 and at most 1, `index`, `m` or `ef_construction` differs from
+        the stored one (both named), or the directory is open in another process or
+        object.
     """
 
     def __new__(
