@@ -281,17 +281,29 @@ bool to_flag(PyObject* object, bool* out) {
   return true;
 }
 
+namespace {
+
+// An empty path would open the working directory itself as a database (an unset
+// variable, most likely).
+bool refuse_empty_path(const std::string& path) {
+  if (!path.empty()) return true;
+  PyErr_SetString(PyExc_ValueError, "path must not be empty");
+  return false;
+}
+
+}  // namespace
+
 bool to_path(PyObject* object, std::string* out) {
   PyRef path(PyOS_FSPath(object));
   if (!path) return refuse_if_type_error(object, "path", "a str or an os.PathLike");
   if (PyBytes_Check(path.get())) {
     out->assign(PyBytes_AS_STRING(path.get()), static_cast<size_t>(PyBytes_GET_SIZE(path.get())));
-    return true;
+    return refuse_empty_path(*out);
   }
   PyRef encoded(PyUnicode_EncodeFSDefault(path.get()));
   if (!encoded) return false;
   out->assign(PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
-  return true;
+  return refuse_empty_path(*out);
 }
 
 bool to_bounded(PyObject* object, Name name, uint64_t low, uint64_t high, size_t* out) {

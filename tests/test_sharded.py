@@ -338,7 +338,7 @@ def test_a_killed_full_shard_comes_back_with_every_acknowledged_document(tmp_pat
 
 def test_constructor_mistakes_are_refused_in_full_vendreldbs_words(tmp_path):
     (tmp_path / "file").write_text("")
-    for path in (5, None, str(tmp_path / "file")):
+    for path in (5, None, str(tmp_path / "file"), ""):
         assert outcome(ShardedVendrelDB, path, 1, kind="full") == outcome(FullVendrelDB, path)
     assert outcome(ShardedVendrelDB, str(tmp_path / "a"), 1, kind="full", durability="disk") == outcome(
         FullVendrelDB, str(tmp_path / "b"), durability="disk")

@@ -250,6 +250,8 @@ class ShardedVendrelDB:
         if not isinstance(path, (str, bytes, os.PathLike)):
             raise TypeError(f"path must be a str or an os.PathLike, not {type(path).__name__}")
         fs_path = os.fsdecode(path)
+        if not fs_path:
+            raise ValueError("path must not be empty")
         if os.path.exists(fs_path) and not os.path.isdir(fs_path):
             # What FullVendrelDB says of the same path, rather than each shard's "Not a
             # directory" for the directory it would make inside it.
