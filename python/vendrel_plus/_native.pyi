@@ -61,10 +61,10 @@ class FullVendrelDB:
         An argument of the wrong type ("path must be a str or an os.PathLike, not int").
     ValueError
         The directory cannot be created (the operating system's text), the path is
-        empty or holds a NUL byte, `index` is unknown, a graph setting is out of range, `target_recall`
-        is not above 0 and at most 1, `index`, `m` or `ef_construction` differs from
-        the stored one (both named), or the directory is open in another process or
-        object.
+        empty or holds a NUL byte, `index` is unknown, a graph setting is out of range,
+        `target_recall` is not above 0 and at most 1, `index`, `m` or
+        `ef_construction` differs from the stored one (both named), or the directory is
+        open in another process or object.
     """
 
     def __new__(
