@@ -14,6 +14,7 @@ import collections
 import contextlib
 import errno
 import math
+import operator
 import os
 import threading
 import time
@@ -784,11 +785,14 @@ class ShardedVendrelDB:
             return None
         if self._kind != "full":
             raise TypeError("ef is an option of kind='full' only")
-        if isinstance(ef, bool) or not isinstance(ef, int):
-            raise TypeError(f"ef must be an int or None, not {type(ef).__name__}")
-        if not 1 <= ef <= 100000:
-            raise ValueError(f"ef must be between 1 and 100000, got {ef}")
-        return ef
+        # FullVendrelDB's rules and words: any integer (a bool or a NumPy one too).
+        try:
+            value = operator.index(ef)
+        except TypeError:
+            raise TypeError(f"ef must be an int, not {type(ef).__name__}") from None
+        if not 1 <= value <= 100000:
+            raise ValueError(f"ef must be between 1 and 100000, got {value}")
+        return value
 
     def build_results(self, scored: Sequence[Tuple[int, float]], include_metadata: bool) -> List[Hit]:
         """Turns (global id, score) pairs into (id, score, metadata) tuples, in order.
