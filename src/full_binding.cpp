@@ -266,7 +266,11 @@ PyObject* full_without_arguments(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* full_enter(PyObject* self, PyObject* /*unused*/) {
-  if (database_of(self) == nullptr) return nullptr;
+  FullVendrelDB* db = database_of(self);
+  if (db == nullptr) return nullptr;
+  PyObject* open = call_released([&] { return db->ensure_open(); });
+  if (open == nullptr) return nullptr;
+  Py_DECREF(open);
   Py_INCREF(self);
   return self;
 }

@@ -477,6 +477,11 @@ Status FullVendrelDB::check_open() const {
   return ok_status();
 }
 
+Status FullVendrelDB::ensure_open() const {
+  std::shared_lock guard(lock_);
+  return check_open();
+}
+
 Status FullVendrelDB::checkpoint_locked() {
   if (!journal_) return ok_status();
   GraphSaver saver;

@@ -175,6 +175,9 @@ class FullVendrelDB {
   // does nothing. Dropping the object without close() keeps everything too: the next
   // open replays the log.
   Status close();
+  // ok while open, else close()'s refusal of every later call (a `with` block on a
+  // closed database). Shared lock.
+  Status ensure_open() const;
 
   // Record fields.
   DocumentLedger ledger;

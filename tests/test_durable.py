@@ -150,7 +150,7 @@ def test_levels_and_the_life_cycle(tmp_path):
     db = FullVendrelDB(tmp_path / "closed")
     db.close()
     db.close()
-    for call in (lambda: db.add(1, [1.0], "{}"), db.count, lambda: db.search([1.0], 1), db.checkpoint):
+    for call in (lambda: db.add(1, [1.0], "{}"), db.count, lambda: db.search([1.0], 1), db.checkpoint, db.__enter__):
         with pytest.raises(ValueError, match="^operation on a closed FullVendrelDB$"):
             call()
     with pytest.raises(ValueError, match="durability must be 'process', 'power' or 'memory', got 'disk'"):

@@ -977,6 +977,7 @@ class ShardedVendrelDB:
         return {shard: reply for shard, reply in replies.items() if isinstance(reply, ShardFailure)}
 
     def __enter__(self) -> "ShardedVendrelDB":
+        self._check_open()
         return self
 
     def __exit__(self, *exc_info: Any) -> None:
