@@ -68,9 +68,9 @@ BatchQueries split_queries(const VectorTable& table, std::span<const std::span<c
   return split;
 }
 
-// The live rows of one piece, split the same way: rows of positive finite norm (a table
-// that does not keep norms has none) are scored by dot products, the others (empty rows
-// included) by wide_similarity.
+// The live rows of one piece, split the same way: rows of a norm in the dot range (a
+// table that does not keep norms has none) are scored by dot products, the others (empty
+// rows included) by wide_similarity.
 struct PieceRows {
   std::vector<uint32_t> dot_ids;
   std::vector<const float*> dot_rows;
@@ -222,7 +222,7 @@ class BatchScan {
       }
     }
     for (size_t q = first; q < first + count; ++q) {
-      offer_by_kernel(best[split_.dot_positions[q]], queries_[split_.dot_positions[q]], rows.odd_ids, rows.odd_rows);
+      offer_wide(best[split_.dot_positions[q]], queries_[split_.dot_positions[q]], rows.odd_ids, rows.odd_rows);
     }
     // The odd queries meet every row once: with the piece's first block.
     if (block != 0) return;
@@ -232,11 +232,11 @@ class BatchScan {
         const std::span<const float> row(rows.dot_rows[r], table_.width());
         best[position].offer(ScoredId{rows.dot_ids[r], wide_similarity(query, row), 0.0f});
       }
-      offer_by_kernel(best[position], query, rows.odd_ids, rows.odd_rows);
+      offer_wide(best[position], query, rows.odd_ids, rows.odd_rows);
     }
   }
 
-  static void offer_by_kernel(TopK& best, std::span<const float> query, std::span<const uint32_t> ids,
+  static void offer_wide(TopK& best, std::span<const float> query, std::span<const uint32_t> ids,
                               std::span<const std::span<const float>> rows) {
     for (size_t r = 0; r < ids.size(); ++r) best.offer(ScoredId{ids[r], wide_similarity(query, rows[r]), 0.0f});
   }
@@ -344,8 +344,9 @@ std::vector<std::vector<ScoredId>> top_k_many(const VectorTable& table, std::spa
 }
 
 // exact_top_k_of for one piece's worth of ids on the calling thread: the batch scan's
-// offers in its order, without its per-batch bookkeeping, which costs more than scoring
-// the ef candidates of a graph search (3.1 us for 16 rows at d = 384).
+// offers in its order, without its per-batch bookkeeping, which cost more than scoring
+// the candidates of a graph search (16 rows at d = 384: 3.1 us through the batch scan,
+// 2.2 here).
 std::vector<ScoredId> top_k_of_few(const VectorTable& table, std::span<const float> query, uint64_t k,
                                    std::span<const uint32_t> ids, const roaring::Roaring& excluded) {
   PieceRows rows;
