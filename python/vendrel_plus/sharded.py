@@ -1001,7 +1001,10 @@ class _Round(NamedTuple):
 def _shard_cpus(shards: int) -> float:
     """Each shard's CPU request: SHARD_CPUS, or less when the smallest machine of the
     cluster could not hold every shard at that weight (Ray takes 4 decimals)."""
-    cpus = [node["Resources"].get("CPU", 0.0) for node in ray.nodes() if node.get("Alive")]
+    try:
+        cpus = [node["Resources"].get("CPU", 0.0) for node in ray.nodes() if node.get("Alive")]
+    except Exception:  # a connection that cannot list the nodes keeps the default weight
+        return SHARD_CPUS
     smallest = min([count for count in cpus if count > 0], default=0.0)
     return min(SHARD_CPUS, math.floor(smallest / shards * 10_000) / 10_000)
 
