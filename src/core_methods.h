@@ -224,7 +224,9 @@ struct BatchArguments {
 
   // The rows [0, row): those before a row refused while converting.
   DocumentBatch batch_before(size_t row) const {
-    const auto first = [row](const auto& column) { return column.begin() + static_cast<std::ptrdiff_t>(std::min(row, column.size())); };
+    const auto first = [row](const auto& column) {
+      return column.begin() + static_cast<std::ptrdiff_t>(std::min(row, column.size()));
+    };
     DocumentBatch batch;
     batch.ids = std::span<const uint32_t>(ids).first(std::min(row, ids.size()));
     batch.vectors.assign(vectors.rows.begin(), first(vectors.rows));

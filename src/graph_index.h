@@ -7,9 +7,9 @@
 // label is its id, and distances are computed from the rows of the database's
 // VectorTable, 1 - dot / (|a| |b|) with the norms the table keeps, or 1 - wide_cosine
 // for a row or query whose norm is outside the dot range (zero, tiny or huge vectors);
-// an id whose row is missing is at distance 1 from everything. So the graph adds about 250 bytes per document at connectivity 16 (links,
-// the label, the library's per-node bookkeeping) to the rows, where a copy of each
-// vector would add 4 x d.
+// an id whose row is missing is at distance 1 from everything. So the graph adds about
+// 250 bytes per document at connectivity 16 (links, the label, the library's per-node
+// bookkeeping) to the rows, where a copy of each vector would add 4 x d.
 //
 // Locking, two rules:
 // - The rows. The graph reads rows of the table it was created with during insert,

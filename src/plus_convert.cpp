@@ -414,7 +414,8 @@ bool to_json_texts(PyObject* object, TextColumn* out, std::optional<RowRefusal>*
     out->owners.push_back(std::move(empty));
     return true;
   };
-  return for_each_row(object, "metadata_jsons", "a sequence of str or mappings", "row", [&](PyObject* item, size_t row) {
+  constexpr const char kAccepted[] = "a sequence of str or mappings";
+  return for_each_row(object, "metadata_jsons", kAccepted, "row", [&](PyObject* item, size_t row) {
     if (refused != nullptr && refused->has_value()) return hold_empty();
     PyRef text(json_text_object(item, "metadata"));
     Py_ssize_t length = 0;

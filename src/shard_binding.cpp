@@ -366,7 +366,8 @@ PyObject* convert_add_many(PyObject* /*module*/, PyObject* const* args, Py_ssize
   if (!bind_arguments(kConvertAddManySignature, args, nargs, kwnames, argv) ||
       !convert_plus(argv[0], [&](PyObject* o) { return plus::to_ids(o, &rows.ids); }) ||
       !convert_plus(argv[1], [&](PyObject* o) { return plus::to_vectors(o, "row", &rows.vectors); }) ||
-      !convert_plus(argv[2], [&](PyObject* o) { return plus::to_json_texts(o, &rows.metadata_jsons, &refused_text); }) ||
+      !convert_plus(argv[2],
+                    [&](PyObject* o) { return plus::to_json_texts(o, &rows.metadata_jsons, &refused_text); }) ||
       !convert_plus(argv[3], [&](PyObject* o) { return plus::to_optional_ttls(o, &rows.ttls); })) {
     return nullptr;
   }
