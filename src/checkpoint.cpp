@@ -223,25 +223,48 @@ Status commit_checkpoint(const std::string& directory, const Manifest& manifest)
                                  [&](File& file) { return file.write_all(bytes.data(), bytes.size()); });
 }
 
-Status remove_stale_files(const std::string& directory, const Manifest& manifest) {
+namespace {
+
+// The names in `directory` that belong to some generation ("state-", "rows-", "graph-"
+// or "log-<g>"), with leftover ".tmp" files when `with_temporaries`.
+Result<std::vector<std::string>> generation_files(const std::string& directory, bool with_temporaries) {
   DIR* listing = ::opendir(directory.empty() ? "." : directory.c_str());
   if (listing == nullptr) return value_error("cannot list " + directory + ": " + os_error_text(errno));
-  std::vector<std::string> stale;
+  std::vector<std::string> names;
   while (const dirent* entry = ::readdir(listing)) {
     const std::string name = entry->d_name;
-    if (name == manifest.log_name || manifest.file(name) != nullptr) continue;
-    bool is_stale = name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
-    for (const char* stem : {"state", "rows", "graph", "log"}) is_stale = is_stale || generation_of(name, stem);
-    if (is_stale) stale.push_back(name);
+    bool belongs = with_temporaries && name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
+    for (const char* stem : {"state", "rows", "graph", "log"}) belongs = belongs || generation_of(name, stem);
+    if (belongs) names.push_back(name);
   }
   ::closedir(listing);
-  for (const std::string& name : stale) {
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace
+
+Status remove_stale_files(const std::string& directory, const Manifest& manifest) {
+  Result<std::vector<std::string>> names = generation_files(directory, /*with_temporaries=*/true);
+  if (!names.ok()) return names.error();
+  for (const std::string& name : names.value()) {
+    if (name == manifest.log_name || manifest.file(name) != nullptr) continue;
     const std::string path = path_in(directory, name);
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
       return value_error("cannot remove " + path + ": " + os_error_text(errno));
     }
   }
   return ok_status();
+}
+
+Status refuse_files_without_manifest(const std::string& directory) {
+  Result<std::vector<std::string>> names = generation_files(directory, /*with_temporaries=*/false);
+  if (!names.ok()) return names.error();
+  if (names.value().empty()) return ok_status();
+  std::string listed;
+  for (const std::string& name : names.value()) listed += (listed.empty() ? "" : ", ") + name;
+  return value_error(path_in(directory, kManifestFileName) + " is missing, but the directory holds a database's files (" +
+                     listed + "); restore " + kManifestFileName + ", or remove those files to start a new database");
 }
 
 // ---- Reading ----

@@ -133,6 +133,11 @@ Status commit_checkpoint(const std::string& directory, const Manifest& manifest)
 // again at the next open.
 Status remove_stale_files(const std::string& directory, const Manifest& manifest);
 
+// For a directory without a manifest: an error naming the generations' files it holds
+// (a lost or deleted MANIFEST), so that they are not taken for leftovers of a new
+// database and removed; ok when it holds none.
+Status refuse_files_without_manifest(const std::string& directory);
+
 // ---- Reading a sectioned file ---------------------------------------------------------
 
 struct CheckpointSection {

@@ -27,6 +27,14 @@ void notify(FlushKind kind, const std::string& path, const std::string& target =
   if (flush_observer) flush_observer(FlushEvent{kind, path, target});
 }
 
+FlushFault flush_fault;
+
+// The errno a test's fault gives the operation about to run, or 0.
+int injected_failure(FlushKind kind, const std::string& path, const std::string& target = std::string()) {
+  std::lock_guard lock(observer_mutex);
+  return flush_fault ? flush_fault(FlushEvent{kind, path, target}) : 0;
+}
+
 }  // namespace
 
 std::string path_in(std::string_view directory, std::string_view name) {
@@ -38,6 +46,11 @@ std::string path_in(std::string_view directory, std::string_view name) {
 void set_flush_observer(FlushObserver observer) {
   std::lock_guard lock(observer_mutex);
   flush_observer = std::move(observer);
+}
+
+void set_flush_fault(FlushFault fault) {
+  std::lock_guard lock(observer_mutex);
+  flush_fault = std::move(fault);
 }
 
 // ---- File ----
@@ -140,6 +153,7 @@ Result<uint64_t> File::size() const {
 Status File::sync_data() {
   // fdatasync is not retried after EINTR: Linux does not return it, and after a failed
   // flush the pages' state is unknown, so the caller must treat it as an error anyway.
+  if (const int injected = injected_failure(FlushKind::kDataSync, path_)) return os_error("flush", path_, injected);
   if (::fdatasync(fd_) != 0) return os_error("flush", path_, errno);
   notify(FlushKind::kDataSync, path_);
   return ok_status();
@@ -174,6 +188,9 @@ Result<std::vector<uint8_t>> read_file(const std::string& path) {
 }
 
 Status rename_file(const std::string& from, const std::string& to) {
+  if (const int injected = injected_failure(FlushKind::kRename, from, to)) {
+    return os_error("rename " + from + " to", to, injected);
+  }
   if (::rename(from.c_str(), to.c_str()) != 0) return os_error("rename " + from + " to", to, errno);
   notify(FlushKind::kRename, from, to);
   return ok_status();
@@ -183,6 +200,9 @@ Status sync_directory(const std::string& directory) {
   const std::string path = directory.empty() ? "." : directory;
   Result<File> handle = File::open(path, O_RDONLY | O_DIRECTORY);
   if (!handle.ok()) return handle.error();
+  if (const int injected = injected_failure(FlushKind::kDirectorySync, path)) {
+    return os_error("flush the directory", path, injected);
+  }
   if (::fsync(handle.value().fd()) != 0) return os_error("flush the directory", path, errno);
   notify(FlushKind::kDirectorySync, path);
   return ok_status();

@@ -53,6 +53,13 @@ using FlushObserver = std::function<void(const FlushEvent& event)>;
 // a mutex; the observer must not flush itself.
 void set_flush_observer(FlushObserver observer);
 
+// Installs a process-wide fault for tests of failed flushes: called before every
+// fdatasync, rename and directory fsync with what is about to happen, it returns 0 to
+// let it run or an errno to fail it with, as the system would (nothing is done then).
+// An empty function removes it.
+using FlushFault = std::function<int(const FlushEvent& event)>;
+void set_flush_fault(FlushFault fault);
+
 // ---- An owning file descriptor --------------------------------------------------------
 
 class File {

@@ -48,6 +48,9 @@ Result<std::unique_ptr<Journal>> Journal::open(std::string directory, Durability
   if (!lock.ok()) return lock.error();
   Result<std::optional<Manifest>> manifest = read_manifest(directory);
   if (!manifest.ok()) return manifest.error();
+  if (!manifest.value()) {
+    if (Status orphans = refuse_files_without_manifest(directory); !orphans.ok()) return orphans.error();
+  }
   std::unique_ptr<Journal> journal(new Journal(std::move(directory), level, std::move(lock.value())));
   journal->manifest_ = std::move(manifest.value());
   return journal;
@@ -105,6 +108,16 @@ Status Journal::replay(const std::function<Status(const DecodedCall& call)>& app
 }
 
 Status Journal::append(const EncodedCall& call, uint64_t graph_rows) {
+  if (switch_unknown_) {
+    return value_error(path_in(directory_, kManifestFileName) +
+                       " is in an unknown state after a failed checkpoint; reopen the database");
+  }
+  if (switch_unsynced_) {
+    // The log this call goes to is named only by a manifest whose rename may not be
+    // durable yet: flush the directory before acknowledging anything written there.
+    if (Status synced = sync_directory(directory_); !synced.ok()) return synced;
+    switch_unsynced_ = false;
+  }
   Result<uint64_t> appended = log_->append_call(call.pieces(), level_ == Durability::kPower);
   if (!appended.ok()) return appended.error();
   graph_rows_logged_ += graph_rows;
@@ -125,7 +138,14 @@ bool Journal::checkpoint_due(uint64_t graph_size) const {
 
 Status Journal::checkpoint(const DocumentLedger& ledger, const RwLocked<VectorTable>& rows, const GraphSaver* graph,
                           const StoredSettings& settings) {
-  const uint64_t generation = manifest_ ? manifest_->generation + 1 : 1;
+  if (switch_unknown_) {
+    return value_error(path_in(directory_, kManifestFileName) +
+                       " is in an unknown state after a failed checkpoint; reopen the database");
+  }
+  // A generation is never written twice: a failed checkpoint's files may be named by a
+  // manifest already in place, which a retry under the same name would contradict.
+  const uint64_t generation = std::max(next_generation_, manifest_ ? manifest_->generation + 1 : 1);
+  next_generation_ = generation + 1;
   // The texts the checkpoint's entries point at must be durable before it is.
   const std::string& metadata_path = ledger.metadata->path;
   Status flushed = flush_if_present(metadata_path);
@@ -157,12 +177,27 @@ Status Journal::checkpoint(const DocumentLedger& ledger, const RwLocked<VectorTa
   Result<LogWriter> log = LogWriter::open(path_in(directory_, next.log_name), 0, next.log_first_sequence);
   if (!log.ok()) return log.error();
   Status committed = commit_checkpoint(directory_, next);
-  if (!committed.ok()) return committed;
+  if (!committed.ok()) {
+    // Failing after the rename (the directory's flush) leaves the new manifest in
+    // place: later calls must go to the log it names, or a reopen would skip them.
+    Result<std::optional<Manifest>> visible = read_manifest(directory_);
+    if (!visible.ok()) {
+      switch_unknown_ = true;
+    } else if (visible.value() && visible.value()->generation == generation) {
+      manifest_ = std::move(next);
+      coverage_ = std::move(coverage.value());
+      log_.emplace(std::move(log.value()));
+      graph_rows_logged_ = 0;
+      switch_unsynced_ = true;  // the previous generation's files stay, for a manifest that reverts
+    }
+    return committed;
+  }
 
   manifest_ = std::move(next);
   coverage_ = std::move(coverage.value());
   log_.emplace(std::move(log.value()));
   graph_rows_logged_ = 0;
+  switch_unsynced_ = false;
   return remove_stale_files(directory_, *manifest_);
 }
 

@@ -97,7 +97,11 @@ class Journal {
   // coverage extended, state-<g>, rows-<g> and (with `graph`) graph-<g> written and
   // flushed, log-<g> created, MANIFEST switched, the previous generation removed. The
   // caller keeps writers out. A failure before the switch leaves the previous
-  // checkpoint and log current (and appendable).
+  // checkpoint and log current (and appendable). A failure after it (the directory's
+  // flush) makes the new ones current, keeps the previous generation's files, and has
+  // the next append flush the directory first. When the manifest cannot be read back to
+  // tell which, every later append and checkpoint is refused ("reopen the database").
+  // Generation numbers are never reused, failed checkpoints included.
   // Takes the ledger parts' read locks one at a time, then `rows`' read lock (the order
   // the database's scans take them in: deleted set before rows).
   Status checkpoint(const DocumentLedger& ledger, const RwLocked<VectorTable>& rows, const GraphSaver* graph,
@@ -114,6 +118,12 @@ class Journal {
   MetadataCoverage coverage_;
   std::optional<LogWriter> log_;
   uint64_t graph_rows_logged_ = 0;
+  // The next checkpoint's generation at least (past every generation attempted).
+  uint64_t next_generation_ = 1;
+  // A checkpoint failed after switching the manifest: its rename is not known durable.
+  bool switch_unsynced_ = false;
+  // A checkpoint failed and the manifest could not be read back.
+  bool switch_unknown_ = false;
 };
 
 }  // namespace vendrel

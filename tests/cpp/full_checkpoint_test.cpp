@@ -1,0 +1,118 @@
+// A checkpoint that fails part way, before or after its manifest is switched: the calls
+// acknowledged afterwards must all be there when the directory is opened again after
+// the process dies (here: the object dropped without close(), which writes nothing).
+#include <algorithm>
+#include <cerrno>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "checkpoint.h"
+#include "full_core.h"
+#include "temp_directory.h"
+
+namespace vendrel {
+namespace {
+
+bool ends_with(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::unique_ptr<FullVendrelDB> open_database(const std::string& path) {
+  Result<std::unique_ptr<FullVendrelDB>> opened = FullVendrelDB::open(path, FullSettings{});
+  EXPECT_TRUE(opened.ok()) << opened.error().message;
+  return opened.ok() ? std::move(opened.value()) : nullptr;
+}
+
+void add(FullVendrelDB& db, uint32_t id) {
+  const std::vector<float> vector = {1.0f, static_cast<float>(id)};
+  ASSERT_TRUE(db.add(id, vector, "{}", std::nullopt).ok());
+}
+
+std::set<uint32_t> stored_ids(FullVendrelDB& db) {
+  Result<std::vector<SearchHit>> hits = db.search(std::vector<float>{1.0f, 1.0f}, 100, std::nullopt, false, 0);
+  EXPECT_TRUE(hits.ok());
+  std::set<uint32_t> ids;
+  for (const SearchHit& hit : hits.value()) ids.insert(hit.id);
+  return ids;
+}
+
+struct FaultCleared {
+  ~FaultCleared() { set_flush_fault({}); }
+};
+
+// The flush of the directory right after MANIFEST's rename fails once (the rename itself
+// was done): the new manifest is in place, so what follows must go to its log.
+TEST(FullCheckpointTest, CallsAfterAFailedFlushOfTheSwitchedManifestSurviveAReopen) {
+  TempDirectory directory;
+  const std::string path = directory.path() + "/db";
+  FaultCleared cleared;
+  {
+    std::unique_ptr<FullVendrelDB> db = open_database(path);
+    ASSERT_TRUE(db);
+    add(*db, 1);
+    bool renamed = false;
+    bool failed_once = false;
+    set_flush_fault([&](const FlushEvent& event) {
+      if (event.kind == FlushKind::kRename && ends_with(event.target, "/MANIFEST")) renamed = true;
+      if (event.kind != FlushKind::kDirectorySync || !renamed || failed_once) return 0;
+      failed_once = true;
+      return EIO;
+    });
+    Status failed = db->checkpoint();
+    ASSERT_FALSE(failed.ok());
+    EXPECT_NE(failed.error().message.find("Input/output error"), std::string::npos) << failed.error().message;
+    add(*db, 2);
+    add(*db, 3);
+  }  // dropped: the process died
+  std::unique_ptr<FullVendrelDB> reopened = open_database(path);
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(stored_ids(*reopened), (std::set<uint32_t>{1, 2, 3}));
+}
+
+// The rename fails: the previous checkpoint stays current, and a later checkpoint never
+// rewrites the failed generation's name under a manifest.
+TEST(FullCheckpointTest, CallsAfterAFailedSwitchSurviveARetriedCheckpointAndAReopen) {
+  TempDirectory directory;
+  const std::string path = directory.path() + "/db";
+  FaultCleared cleared;
+  {
+    std::unique_ptr<FullVendrelDB> db = open_database(path);
+    ASSERT_TRUE(db);
+    add(*db, 1);
+    set_flush_fault([](const FlushEvent& event) {
+      return event.kind == FlushKind::kRename && ends_with(event.target, "/MANIFEST") ? EIO : 0;
+    });
+    ASSERT_FALSE(db->checkpoint().ok());
+    set_flush_fault({});
+    add(*db, 2);
+    ASSERT_TRUE(db->checkpoint().ok());
+    add(*db, 3);
+  }
+  Result<std::optional<Manifest>> manifest = read_manifest(path);
+  ASSERT_TRUE(manifest.ok() && manifest.value());
+  EXPECT_EQ(manifest.value()->generation, 3u);  // 1 at creation, 2 failed
+  std::unique_ptr<FullVendrelDB> reopened = open_database(path);
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(stored_ids(*reopened), (std::set<uint32_t>{1, 2, 3}));
+}
+
+// The directories an open creates are named durably: each one's parent is flushed.
+TEST(FullCheckpointTest, CreatedDirectoriesAreFlushedIntoTheirParents) {
+  TempDirectory directory;
+  std::vector<std::string> flushed;
+  set_flush_observer([&](const FlushEvent& event) {
+    if (event.kind == FlushKind::kDirectorySync) flushed.push_back(event.path);
+  });
+  std::unique_ptr<FullVendrelDB> db = open_database(directory.path() + "/new/db");
+  set_flush_observer({});
+  ASSERT_TRUE(db);
+  for (const std::string& parent : {directory.path(), directory.path() + "/new", directory.path() + "/new/db"}) {
+    EXPECT_NE(std::find(flushed.begin(), flushed.end(), parent), flushed.end()) << parent;
+  }
+}
+
+}  // namespace
+}  // namespace vendrel
