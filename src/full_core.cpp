@@ -1,6 +1,10 @@
 #include "full_core.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <mutex>
 #include <shared_mutex>
@@ -98,6 +102,40 @@ uint64_t expiry_time(uint64_t now, int64_t ttl) {
   return now + static_cast<uint64_t>(ttl);
 }
 
+// `path` made absolute against the working directory of the moment: a relative one
+// would be resolved again by every later file operation, and a chdir() in between would
+// send this database's writes into another directory (another database's files).
+Result<std::string> absolute_path(const std::string& path) {
+  if (path.empty() || path.front() == '/') return path;
+  std::string working(256, '\0');
+  while (::getcwd(working.data(), working.size()) == nullptr) {
+    if (errno != ERANGE) return value_error("cannot resolve the relative path " + path + ": " + os_error_text(errno));
+    working.resize(working.size() * 2);
+  }
+  working.resize(working.find('\0'));
+  return working + (working.back() == '/' ? "" : "/") + path;
+}
+
+// The directory holding `path` (an absolute path), or nullopt for the root.
+std::optional<std::string> parent_of(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || path.size() <= 1) return std::nullopt;
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// `path` and those of its ancestors that do not exist yet, deepest first: the
+// directories that creating `path` makes.
+std::vector<std::string> missing_directories(const std::string& path) {
+  std::vector<std::string> missing;
+  for (std::optional<std::string> at = path; at; at = parent_of(*at)) {
+    struct stat info {};
+    if (::stat(at->c_str(), &info) == 0) break;
+    missing.push_back(*at);
+  }
+  return missing;
+}
+
 // The rows [0, count) of `rows`.
 StoredRows first_rows(const StoredRows& rows, size_t count) {
   StoredRows first;
@@ -112,15 +150,26 @@ StoredRows first_rows(const StoredRows& rows, size_t count) {
 
 Result<std::unique_ptr<FullVendrelDB>> FullVendrelDB::open(std::string path, FullSettings settings) {
   const std::string named = path;
-  Result<DocumentLedger> ledger = DocumentLedger::open(std::move(path), FilterDialect::kStrict);
+  Result<std::string> absolute = absolute_path(path);
+  if (!absolute.ok()) return absolute.error();
+  const std::vector<std::string> created = missing_directories(absolute.value());
+  Result<DocumentLedger> ledger = DocumentLedger::open(std::move(absolute.value()), FilterDialect::kStrict);
   if (!ledger.ok()) {
     if (named.find('\0') != std::string::npos) return ledger.error();  // Python's own words for it
     // The operating system's text alone ("File exists") does not say which path failed.
     return value_error("cannot create the database directory " + named + ": " + ledger.error().message);
   }
+  if (settings.durability != Durability::kMemory) {
+    // A new directory's name is durable once its parent is flushed, as a file's is.
+    for (const std::string& directory : created) {
+      if (Status synced = sync_directory(*parent_of(directory)); !synced.ok()) return synced.error();
+    }
+  }
   auto db = std::make_unique<FullVendrelDB>();
   db->ledger = std::move(ledger.value());
   db->settings = settings;
+  db->stored_ef_search_ = settings.graph.ef_search;
+  db->owner_process_ = ::getpid();
   db->rows = std::make_shared<RwLocked<VectorTable>>();
   db->rows->value = VectorTable(/*keep_norms=*/true);
   if (settings.target_recall && settings.index == IndexKind::kGraph) {
@@ -207,6 +256,7 @@ Status FullVendrelDB::take_stored_settings(const StoredSettings& stored) {
   }
   settings.graph.connectivity = *connectivity;
   settings.graph.ef_construction = *ef_construction;
+  stored_ef_search_ = *ef_search;
   if (!settings.named.ef_search) settings.graph.ef_search = *ef_search;
   dimension = *stored_dimension;
   return ok_status();
@@ -217,7 +267,7 @@ StoredSettings FullVendrelDB::settings_to_store() const {
       {kIndexSetting, index_name(settings.index)},
       {kConnectivitySetting, std::to_string(settings.graph.connectivity)},
       {kEfConstructionSetting, std::to_string(settings.graph.ef_construction)},
-      {kEfSearchSetting, std::to_string(settings.graph.ef_search)},
+      {kEfSearchSetting, std::to_string(stored_ef_search_)},
       {kDimensionSetting, std::to_string(dimension)},
   };
 }
@@ -474,7 +524,13 @@ Status FullVendrelDB::replay_call(const DecodedCall& call) {
 
 Status FullVendrelDB::check_open() const {
   if (closed_) return value_error("operation on a closed FullVendrelDB");
-  return ok_status();
+  return check_owner();
+}
+
+Status FullVendrelDB::check_owner() const {
+  if (::getpid() == owner_process_) return ok_status();
+  return value_error("this FullVendrelDB was opened by process " + std::to_string(owner_process_) +
+                     "; a forked process shares its files and must open the directory itself");
 }
 
 Status FullVendrelDB::ensure_open() const {
@@ -712,6 +768,7 @@ Status FullVendrelDB::checkpoint() {
 Status FullVendrelDB::close() {
   std::unique_lock guard(lock_);
   if (closed_) return ok_status();
+  if (Status owner = check_owner(); !owner.ok()) return owner;  // its checkpoint would race the owner's
   if (journal_ && journal_->has_calls()) {
     Status written = checkpoint_locked();
     if (!written.ok()) return written;

@@ -6,6 +6,8 @@
 // level, power loss (journal.h).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -39,7 +41,7 @@ struct FullSettings {
   // Which of the settings fixed at creation the caller named. Opening a database that
   // was created before, a named one must equal the stored one (else a kValue error
   // naming both); one not named takes the stored value. ef_search is not fixed: a named
-  // one replaces the stored default for this object.
+  // one replaces the stored default for this object, and the stored one stays.
   struct Named {
     bool index = true;
     bool connectivity = true;
@@ -235,8 +237,11 @@ class FullVendrelDB {
   // After a write: a checkpoint when the journal says one is due. A failure is left for
   // the next write to retry, or for checkpoint() and close() to report.
   void checkpoint_if_due();
-  // kValue "operation on a closed FullVendrelDB" after close().
+  // kValue "operation on a closed FullVendrelDB" after close(), and check_owner's.
   Status check_open() const;
+  // kValue in a process forked from the one that opened the database: both would
+  // write the same files at the same offsets.
+  Status check_owner() const;
   // The dimension step of add, once its checks passed: fixes the dimension on the first
   // non-empty vector.
   void fix_dimension(size_t length);
@@ -274,6 +279,10 @@ class FullVendrelDB {
   // The directory lock of an in-memory database (a durable one's is the journal's).
   std::optional<DirectoryLock> memory_lock_;
   bool closed_ = false;
+  // The process that opened the database.
+  pid_t owner_process_ = 0;
+  // The ef_search the manifest keeps: one named at reopening serves this object only.
+  size_t stored_ef_search_ = 0;
   // With a target_recall and the graph: the calibrations (thread-safe on its own).
   std::unique_ptr<RecallTarget> recall_target_;
   // Deleted ids leave the graph's results; the scan skips the deleted set itself.

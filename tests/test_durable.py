@@ -5,6 +5,7 @@ documented."""
 
 import json
 import multiprocessing
+import os
 import random
 import time
 
@@ -129,6 +130,61 @@ def test_settings_are_stored_and_a_different_one_is_refused(tmp_path):
         assert db.search([1.0, 2.0, 3.0], 1)[0][0] == 0
         with pytest.raises(ValueError, match="Dimension mismatch: expected 3, got 2"):
             db.add(1, [1.0, 2.0], "{}")
+
+
+def stored_setting(directory, name):
+    """A setting as MANIFEST stores it: u32-prefixed key and value texts, side by side."""
+    data = (directory / "MANIFEST").read_bytes()
+    key = len(name).to_bytes(4, "little") + name.encode()
+    at = data.index(key) + len(key)
+    return data[at + 4:at + 4 + int.from_bytes(data[at:at + 4], "little")].decode()
+
+
+def test_the_directory_opened_is_the_one_written_and_its_files_are_not_taken_for_leftovers(tmp_path, monkeypatch):
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    monkeypatch.chdir(tmp_path / "b")
+    with FullVendrelDB("db", "hnsw", ef_search=64) as other:
+        other.add(1, [1.0, 0.0], {"owner": "b"})
+    # A relative path stays the directory it named when opened, whatever chdir follows.
+    monkeypatch.chdir(tmp_path / "a")
+    db = FullVendrelDB("db")
+    monkeypatch.chdir(tmp_path / "b")
+    db.add(2, [0.0, 1.0], {"owner": "a"})
+    db.close()
+    with FullVendrelDB(tmp_path / "a" / "db") as mine:
+        assert [hit[0] for hit in mine.search([1.0, 1.0], 5)] == [2]
+    # An ef_search named at reopening serves that object only.
+    with FullVendrelDB("db", ef_search=500) as other:
+        assert other.search([1.0, 1.0], 5) == [(1, pytest.approx(0.7071, abs=1e-4), '{"owner": "b"}')]
+        other.add(3, [1.0, 1.0], {})
+    assert stored_setting(tmp_path / "b" / "db", "ef_search") == "64"
+    # Without its MANIFEST, a database's files are refused, not removed as leftovers.
+    (tmp_path / "b" / "db" / "MANIFEST").unlink()
+    names = sorted(path.name for path in (tmp_path / "b" / "db").iterdir())
+    with pytest.raises(ValueError, match=r"MANIFEST is missing, but the directory holds a database's files "
+                       r"\(graph-3, log-3, rows-3, state-3\); restore MANIFEST"):
+        FullVendrelDB(tmp_path / "b" / "db")
+    assert sorted(path.name for path in (tmp_path / "b" / "db").iterdir()) == names
+
+
+def test_a_forked_process_is_refused_the_database_it_did_not_open(tmp_path):
+    db = FullVendrelDB(tmp_path / "db")
+    db.add(1, [1.0, 0.0], {})
+    child = os.fork()
+    if child == 0:  # the child must neither write the parent's files nor search them
+        refused = 0
+        for call in (lambda: db.add(2, [1.0, 0.0], {}), db.count, db.checkpoint, db.close):
+            try:
+                call()
+            except ValueError as error:
+                refused += "a forked process shares its files" in str(error)
+        os._exit(0 if refused == 4 else 1)
+    assert os.waitpid(child, 0)[1] == 0
+    db.add(3, [1.0, 0.0], {})
+    db.close()
+    with FullVendrelDB(tmp_path / "db") as reopened:
+        assert reopened.count() == 4  # ids 0 to 3, none deleted
 
 
 def test_levels_and_the_life_cycle(tmp_path):
