@@ -172,12 +172,15 @@ class RowSource {
   std::vector<std::pair<uint64_t, const VectorPage*>> pages_;
 };
 
-// Offers each row whose score can enter the best.
+// Offers each row whose score can enter the best, its cosine held within [-1, 1]:
+// rounding carries a vector against itself (or its opposite) just past, which breaks a
+// caller's acos or bounds check.
 void offer_scores(TopK& best, std::span<const uint32_t> ids, const float* scores) {
   float floor = best.floor();
   for (size_t r = 0; r < ids.size(); ++r) {
     if (scores[r] < floor) continue;
-    best.offer(ScoredId{ids[r], scores[r], 0.0f});
+    const float score = scores[r] > 1.0f ? 1.0f : scores[r] < -1.0f ? -1.0f : scores[r];
+    best.offer(ScoredId{ids[r], score, 0.0f});
     floor = best.floor();
   }
 }

@@ -442,7 +442,8 @@ float wide_cosine(std::span<const float> a, std::span<const float> b) {
   }
   if (a_squares == 0.0 && b_squares == 0.0) return 1.0f;
   if (a_squares == 0.0 || b_squares == 0.0) return 0.0f;
-  return static_cast<float>(dot / (std::sqrt(a_squares) * std::sqrt(b_squares)));
+  const double cosine = dot / (std::sqrt(a_squares) * std::sqrt(b_squares));
+  return static_cast<float>(cosine > 1.0 ? 1.0 : cosine < -1.0 ? -1.0 : cosine);  // rounding past ±1
 }
 
 float euclidean_norm(std::span<const float> vector) {

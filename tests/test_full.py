@@ -133,6 +133,11 @@ def test_finite_vectors_of_any_scale_are_scored_by_their_direction(tmp_path, ind
     for query, hits in zip(queries, db.search_many(queries, 10, None, False, ef=400)):
         assert_hits_match(hits, brute_force(vectors, query, 10, range(200)))
         assert hits == db.search(query, 10, None, False, ef=400)
+    # Rounding carried many a vector against itself just past 1, and its opposite past -1.
+    small = rng.integers(-9, 10, size=(300, DIM)).astype(np.float32)
+    db.add_many(list(range(200, 500)), small, ["{}"] * 300)
+    for hits in db.search_many(np.concatenate([small, -small]), 1, None, False, ef=400):
+        assert -1.0 <= hits[0][1] <= 1.0
 
 
 @pytest.mark.parametrize("index", ["exact", "hnsw"])
