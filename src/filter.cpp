@@ -63,10 +63,10 @@ uint64_t word_at(std::string_view head, std::string_view tail, size_t index) {
 // Replaces the path's tree by one that also holds `pairs` (non-empty). The caller holds
 // the write lock of numeric_trees.
 void flush_into_tree(std::unordered_map<std::string, IntervalTree>& trees, const std::string& path,
-                     std::vector<NumericPair> pairs) {
+                     std::vector<NumericPair> pairs, double tolerance) {
   auto tree = trees.find(path);
   if (tree == trees.end()) {
-    trees.emplace(path, IntervalTree::build(std::move(pairs)));
+    trees.emplace(path, IntervalTree::build(std::move(pairs), 0, tolerance));
   } else {
     tree->second = tree->second.merged_with(std::move(pairs));
   }
@@ -89,7 +89,7 @@ void add_pending_number(FilterEngine& engine, const std::string& path, double nu
   }
   // Never hold pending_numeric and numeric_trees together on the write path.
   WriteLock lock(engine.numeric_trees.lock);
-  flush_into_tree(engine.numeric_trees.value, path, std::move(due));
+  flush_into_tree(engine.numeric_trees.value, path, std::move(due), engine.grouping_tolerance());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -157,27 +157,30 @@ void add_pending_numbers(FilterEngine& engine, const std::string& path, const st
     return;
   }
   WriteLock lock(engine.numeric_trees.lock);
-  for (auto& pairs : due) flush_into_tree(engine.numeric_trees.value, path, std::move(pairs));
+  for (auto& pairs : due) {
+    flush_into_tree(engine.numeric_trees.value, path, std::move(pairs), engine.grouping_tolerance());
+  }
 }
 
 // Whether every two distinct values among `pairs` and the tree's group values lie at
 // least the grouping tolerance apart: then each value is a group of its own whatever the
 // order of the flushes, and an id's group is its smallest value either way.
-bool values_stand_apart(const IntervalTree* tree, const std::vector<NumericPair>& pairs) {
+bool values_stand_apart(const IntervalTree* tree, const std::vector<NumericPair>& pairs, double tolerance) {
+  if (tolerance == 0.0) return true;
   std::vector<double> values;
   values.reserve(pairs.size());
   for (const NumericPair& pair : pairs) values.push_back(pair.first);
   std::sort(values.begin(), values.end());
   values.erase(std::unique(values.begin(), values.end()), values.end());
   for (size_t i = 1; i < values.size(); ++i) {
-    if (!(values[i] - values[i - 1] >= kGroupTolerance)) return false;
+    if (!(values[i] - values[i - 1] >= tolerance)) return false;
   }
   if (tree == nullptr) return true;
   const std::vector<double>& groups = tree->group_values();
   for (double value : values) {
     auto above = std::lower_bound(groups.begin(), groups.end(), value);
-    if (above != groups.end() && *above != value && !(*above - value >= kGroupTolerance)) return false;
-    if (above != groups.begin() && !(value - *std::prev(above) >= kGroupTolerance)) return false;
+    if (above != groups.end() && *above != value && !(*above - value >= tolerance)) return false;
+    if (above != groups.begin() && !(value - *std::prev(above) >= tolerance)) return false;
   }
   return true;
 }
@@ -402,11 +405,12 @@ void FilterEngine::flush_held(HeldNumbers& held) {
     std::vector<NumericPair> all;
     for (const auto& pairs : lists) all.insert(all.end(), pairs.begin(), pairs.end());
     auto tree = numeric_trees.value.find(path);
-    if (lists.size() > 1 && values_stand_apart(tree == numeric_trees.value.end() ? nullptr : &tree->second, all)) {
-      flush_into_tree(numeric_trees.value, path, std::move(all));
+    if (lists.size() > 1 && values_stand_apart(tree == numeric_trees.value.end() ? nullptr : &tree->second, all,
+                                              grouping_tolerance())) {
+      flush_into_tree(numeric_trees.value, path, std::move(all), grouping_tolerance());
       continue;
     }
-    for (auto& pairs : lists) flush_into_tree(numeric_trees.value, path, std::move(pairs));
+    for (auto& pairs : lists) flush_into_tree(numeric_trees.value, path, std::move(pairs), grouping_tolerance());
   }
   held.clear();
 }
@@ -429,7 +433,7 @@ void FilterEngine::flush_pending() {
   WriteLock pending_lock(pending_numeric.lock);
   WriteLock trees_lock(numeric_trees.lock);
   for (auto& [path, pending] : pending_numeric.value) {
-    if (!pending.empty()) flush_into_tree(numeric_trees.value, path, std::move(pending));
+    if (!pending.empty()) flush_into_tree(numeric_trees.value, path, std::move(pending), grouping_tolerance());
   }
   pending_numeric.value.clear();
 }

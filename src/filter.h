@@ -63,6 +63,9 @@ struct FilterEngine {
   explicit FilterEngine(FilterDialect dialect = FilterDialect::kContract) : dialect(dialect) {}
 
   const FilterDialect dialect;
+  // The numeric trees' grouping: the contract's kGroupTolerance, or none in the strict
+  // dialect, whose numbers compare as they are (1e-12 is not 0).
+  double grouping_tolerance() const { return dialect == FilterDialect::kStrict ? 0.0 : kGroupTolerance; }
   // Field path -> hash of a string or bool value text -> ids holding that value.
   RwLocked<std::unordered_map<std::string, ValueSets>> value_index;
   // Field path -> numeric index of the flushed numbers. Replaced whole by a flush.

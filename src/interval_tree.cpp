@@ -9,15 +9,17 @@ namespace {
 
 bool by_value(const NumericPair& left, const NumericPair& right) { return left.first < right.first; }
 
-// Assigns ascending values to groups: a value joins the open group while it lies less
-// than kGroupTolerance from the group's first value (its key). Feed values in order.
+// Assigns ascending values to groups: a value joins the open group while it equals the
+// group's first value (its key) or lies less than `tolerance` from it. Feed values in
+// order.
 class Grouper {
  public:
-  explicit Grouper(std::vector<double>& group_values) : group_values_(group_values) {}
+  Grouper(std::vector<double>& group_values, double tolerance) : group_values_(group_values), tolerance_(tolerance) {}
 
   // The index of the group that `value` falls into, opening a new group if needed.
   uint32_t place(double value) {
-    if (group_values_.empty() || !(std::fabs(value - group_values_.back()) < kGroupTolerance)) {
+    if (group_values_.empty() ||
+        !(value == group_values_.back() || std::fabs(value - group_values_.back()) < tolerance_)) {
       group_values_.push_back(value);
     }
     return static_cast<uint32_t>(group_values_.size() - 1);
@@ -25,6 +27,7 @@ class Grouper {
 
  private:
   std::vector<double>& group_values_;
+  double tolerance_;
 };
 
 struct GroupedId {
@@ -41,10 +44,11 @@ void sort_within_groups(const std::vector<uint32_t>& group_starts, std::vector<u
 
 }  // namespace
 
-IntervalTree IntervalTree::build(std::vector<NumericPair> pairs, size_t checkpoint_spacing) {
+IntervalTree IntervalTree::build(std::vector<NumericPair> pairs, size_t checkpoint_spacing, double tolerance) {
   IntervalTree tree;
+  tree.tolerance_ = tolerance;
   std::stable_sort(pairs.begin(), pairs.end(), by_value);
-  Grouper grouper(tree.group_values_);
+  Grouper grouper(tree.group_values_, tolerance);
   roaring::Roaring seen;
   for (const auto& [value, id] : pairs) {
     const uint32_t group = grouper.place(value);
@@ -59,13 +63,14 @@ IntervalTree IntervalTree::build(std::vector<NumericPair> pairs, size_t checkpoi
 
 IntervalTree IntervalTree::merged_with(std::vector<NumericPair> pending, size_t checkpoint_spacing) const {
   if (pending.empty()) return *this;
-  if (group_values_.empty()) return build(std::move(pending), checkpoint_spacing);
+  if (group_values_.empty()) return build(std::move(pending), checkpoint_spacing, tolerance_);
 
   // A rebuild sorts pending pairs ahead of the old entries' pairs of equal value, so on
   // ties the pending value comes first (it matters only for the sign of a zero key).
   std::stable_sort(pending.begin(), pending.end(), by_value);
   IntervalTree merged;
-  Grouper grouper(merged.group_values_);
+  merged.tolerance_ = tolerance_;
+  Grouper grouper(merged.group_values_, tolerance_);
   std::vector<uint32_t> new_group_of_old(group_values_.size());
   std::vector<GroupedId> pending_first;  // (new group, id) of every pending pair
   pending_first.reserve(pending.size());
@@ -135,9 +140,10 @@ IntervalTree IntervalTree::merged_with(std::vector<NumericPair> pending, size_t 
 }
 
 Result<IntervalTree> IntervalTree::from_parts(std::vector<double> group_values, std::vector<uint32_t> group_starts,
-                                              std::vector<uint32_t> ids) {
+                                              std::vector<uint32_t> ids, double tolerance) {
   for (size_t g = 0; g < group_values.size(); ++g) {
-    if (!std::isfinite(group_values[g]) || (g > 0 && !(group_values[g] - group_values[g - 1] >= kGroupTolerance))) {
+    const double step = g > 0 ? group_values[g] - group_values[g - 1] : 1.0;
+    if (!std::isfinite(group_values[g]) || !(step > 0.0 && step >= tolerance)) {
       return value_error("group value " + std::to_string(g) + " is not finite or not above the one before it");
     }
   }
@@ -150,6 +156,7 @@ Result<IntervalTree> IntervalTree::from_parts(std::vector<double> group_values, 
     if (!seen.addChecked(id)) return value_error("id " + std::to_string(id) + " is listed twice");
   }
   IntervalTree tree;
+  tree.tolerance_ = tolerance;
   tree.group_values_ = std::move(group_values);
   tree.group_starts_ = std::move(group_starts);
   tree.ids_ = std::move(ids);

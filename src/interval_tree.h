@@ -2,7 +2,8 @@
 // exact-value lookups over the (value, id) pairs flushed into it.
 //
 // Values are grouped: a group starts at its smallest value and takes every value less
-// than 1e-9 above it. An id listed under several values behaves as if it held only the
+// than the tree's tolerance above it (kGroupTolerance; with a tolerance of 0 a group
+// holds one value, as strict filters need: 1e-12 and 0 are then different numbers). An id listed under several values behaves as if it held only the
 // smallest group's value (its "first group"). Rather than a cumulative id set per group,
 // the tree keeps each id once, under its first group, so its size is linear in the
 // number of ids plus the number of groups.
@@ -30,11 +31,12 @@ class IntervalTree {
   // Trees are immutable values with no lock of their own: the owner's lock guards them.
   // `checkpoint_spacing` sets how many ids lie between two prefix sets (below); 0 picks
   // the default, max(kMinCheckpointSpacing, ids / 32).
-  static IntervalTree build(std::vector<NumericPair> pairs, size_t checkpoint_spacing = 0);
+  static IntervalTree build(std::vector<NumericPair> pairs, size_t checkpoint_spacing = 0,
+                            double tolerance = kGroupTolerance);
 
   // The tree that a rebuild from `pending` followed by every pair of this tree gives:
   // pending values regroup with existing group values exactly as a full rebuild would.
-  // Merges instead of re-sorting what is already ordered.
+  // Merges instead of re-sorting what is already ordered. Keeps this tree's tolerance.
   IntervalTree merged_with(std::vector<NumericPair> pending, size_t checkpoint_spacing = 0) const;
 
   // A new set: for "$lt"/"$lte" the ids whose group value is below / at most x, for
@@ -48,10 +50,13 @@ class IntervalTree {
   // as a checkpoint stores them: the prefix sets are recomputed, which costs one pass over
   // the ids rather than the sort and regrouping of build(). Parts that break the tree's
   // invariants give a description of the first break: group values finite and ascending
-  // at least kGroupTolerance apart, group starts one more than the groups, from 0, never
-  // decreasing, ending at the id count, each id at most once.
+  // at least `tolerance` apart (and distinct), group starts one more than the groups,
+  // from 0, never decreasing, ending at the id count, each id at most once.
   static Result<IntervalTree> from_parts(std::vector<double> group_values, std::vector<uint32_t> group_starts,
-                                         std::vector<uint32_t> ids);
+                                         std::vector<uint32_t> ids, double tolerance = kGroupTolerance);
+
+  // How far above a group's first value the group reaches (exclusive).
+  double tolerance() const { return tolerance_; }
 
   // Group values in ascending order. Every earlier group value takes part in later
   // regroupings (it may absorb new values or be absorbed by a lower new one).
@@ -67,6 +72,7 @@ class IntervalTree {
   // group_values_[g] is group g's value; the ids whose first group is g are
   // ids_[group_starts_[g] .. group_starts_[g + 1]), group_starts_ having one extra end entry.
   std::vector<double> group_values_;
+  double tolerance_ = kGroupTolerance;
   std::vector<uint32_t> group_starts_;
   std::vector<uint32_t> ids_;
   // Every id of the tree, for answering ranges that cover most of it by complement.

@@ -137,7 +137,7 @@ void encode_interval_tree(const IntervalTree& tree, ByteWriter& out) {
   for (uint32_t id : tree.ids()) out.u32(id);
 }
 
-IntervalTree decode_interval_tree(ByteReader& in) {
+IntervalTree decode_interval_tree(ByteReader& in, double tolerance) {
   const uint64_t at = in.offset();
   const size_t group_count = in.count(12, "group count");
   std::vector<double> values(group_count);
@@ -148,7 +148,8 @@ IntervalTree decode_interval_tree(ByteReader& in) {
   std::vector<uint32_t> ids(id_count);
   for (uint32_t& id : ids) id = in.u32("id");
   if (!in.ok()) return {};
-  Result<IntervalTree> tree = IntervalTree::from_parts(std::move(values), std::move(starts), std::move(ids));
+  Result<IntervalTree> tree =
+      IntervalTree::from_parts(std::move(values), std::move(starts), std::move(ids), tolerance);
   if (!tree.ok()) {
     in.fail_at(at, "numeric tree: " + tree.error().message);
     return {};
@@ -302,7 +303,7 @@ void decode_filter_engine(ByteReader& in, FilterEngine& into) {
   }
   std::unordered_map<std::string, IntervalTree> trees;
   for (size_t i = 0, n = in.count(12, "path count"); i < n && in.ok(); ++i) {
-    if (auto* tree = read_path(trees)) *tree = decode_interval_tree(in);
+    if (auto* tree = read_path(trees)) *tree = decode_interval_tree(in, into.grouping_tolerance());
   }
   std::unordered_map<std::string, std::vector<NumericPair>> pending;
   for (size_t i = 0, n = in.count(12, "path count"); i < n && in.ok(); ++i) {

@@ -49,7 +49,8 @@ void encode_bitmap(const roaring::Roaring& bitmap, ByteWriter& out);
 roaring::Roaring decode_bitmap(ByteReader& in);
 
 void encode_interval_tree(const IntervalTree& tree, ByteWriter& out);
-IntervalTree decode_interval_tree(ByteReader& in);
+// `tolerance` is the grouping of the engine the tree belongs to (its dialect's).
+IntervalTree decode_interval_tree(ByteReader& in, double tolerance);
 
 void encode_expiry_table(const ExpiryTable& table, ByteWriter& out);
 ExpiryTable decode_expiry_table(ByteReader& in);

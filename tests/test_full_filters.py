@@ -183,6 +183,24 @@ def test_selects_what_a_model_of_mongodb_style_matching_selects(tmp_path):
             assert live_matches(db, text) == expected, (step, text)
 
 
+def test_numbers_are_compared_as_they_are_however_close_and_after_a_reopen(tmp_path):
+    # Values closer than 1e-9 once shared a group, and answered as its first value.
+    values = {1: 0, 2: 1e-12, 3: 3e-10, 4: 5e-9}
+    db = FullVendrelDB(tmp_path / "db")
+    for doc_id, value in values.items():
+        db.add(doc_id, [1.0, float(doc_id)], {"p": value})
+    cases = [({"p": 0}, [1]), ({"p": 1e-12}, [2]), ({"p": {"$in": [3e-10]}}, [3]),
+             ({"p": {"$gt": 0}}, [2, 3, 4]), ({"p": {"$lte": 1e-12}}, [1, 2]), ({"p": {"$ne": 0}}, [2, 3, 4])]
+    for reopened in (False, True):
+        if reopened:
+            db.close()
+            db = FullVendrelDB(tmp_path / "db")
+        for filter_json, expected in cases:
+            assert sorted(hit[0] for hit in db.search([1.0, 0.0], 10, filter_json)) == expected, filter_json
+    assert db.delete({"p": 1e-12}) == 1
+    db.close()
+
+
 def test_delete_counts_only_documents_not_deleted_before(tmp_path):
     # The numeric index keeps deleted ids, and a deleted id added again (it stays
     # deleted) is back in the indexes: neither is selected again.
