@@ -31,9 +31,13 @@ pytestmark = pytest.mark.skipif(
 @pytest.fixture(scope="module", autouse=True)
 def local_ray():
     # A Ray instance of its own, even when one runs on the machine already.
-    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
+    start_local_ray()
     yield
     ray.shutdown()
+
+
+def start_local_ray():
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
 
 
 def outcome(call, *args, **kwargs):
@@ -446,8 +450,52 @@ def test_a_database_without_a_dimension_yet_behaves_as_a_plain_one(tmp_path):
         assert sharded.search([1.0, 2.0], 5) == plain.search([1.0, 2.0], 5)
 
 
-def test_shards_beyond_the_default_weight_ask_for_less_so_that_all_start():
+def test_shards_beyond_the_default_weight_ask_for_less_so_that_all_start(tmp_path):
     from vendrel_plus import sharded
 
     assert sharded._shard_cpus(2) == sharded.SHARD_CPUS
     assert 9 * sharded._shard_cpus(9) <= 2 and 1000 * sharded._shard_cpus(1000) <= 2
+
+    # Every CPU taken by the user's own actor: the shards still start.
+    @ray.remote(num_cpus=ray.available_resources()["CPU"])
+    class Busy:
+        def ready(self):
+            return True
+
+    busy = Busy.remote()
+    ray.get(busy.ready.remote())
+    deadline = time.monotonic() + 30  # Ray's view of what is free lags behind placements
+    while ray.available_resources().get("CPU", 0.0) > 0 and time.monotonic() < deadline:
+        time.sleep(0.1)
+    try:
+        with ShardedVendrelDB(str(tmp_path / "db"), 2, kind="full") as db:
+            db.add(1, [1.0, 0.0], "{}")
+            assert db.count() == 2
+    finally:
+        ray.kill(busy)
+
+
+def test_a_database_whose_ray_was_shut_down_reports_its_shards_lost_and_starts_no_ray(tmp_path):
+    db = ShardedVendrelDB(str(tmp_path / "db"), 2, kind="full")
+    db.add(1, [1.0, 0.0], "{}")
+    ray.shutdown()
+    try:
+        with pytest.raises(ShardLostError, match="Ray was shut down in this process while the database was open"):
+            db.search([1.0, 0.0], 1)
+        db.close()
+        assert not ray.is_initialized()
+    finally:
+        start_local_ray()
+    with ShardedVendrelDB(str(tmp_path / "db"), 2, kind="full") as reopened:
+        assert reopened.search([1.0, 0.0], 1) == [(1, 1.0, "{}")]
+
+
+def test_a_creation_refused_by_one_shard_leaves_the_path_a_new_database(tmp_path):
+    (tmp_path / "db" / "shard-1").mkdir(parents=True)
+    (tmp_path / "db" / "shard-1" / "MANIFEST").write_bytes(b"damaged")
+    with pytest.raises(ValueError, match="MANIFEST"):
+        ShardedVendrelDB(str(tmp_path / "db"), 2, kind="full")
+    shutil.rmtree(tmp_path / "db" / "shard-1")
+    with ShardedVendrelDB(str(tmp_path / "db"), 2, kind="full") as db:
+        db.add(3, [1.0, 0.0], "{}")
+        assert db.search([1.0, 0.0], 1) == [(3, 1.0, "{}")]

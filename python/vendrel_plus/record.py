@@ -102,3 +102,17 @@ def write_record(directory: str, record: ShardRecord) -> None:
         os.fsync(handle)
     finally:
         os.close(handle)
+
+
+def remove_record(directory: str) -> None:
+    """Removes `directory`'s record, if any, and flushes the directory: a creation that
+    failed on another shard must leave the path a new database."""
+    try:
+        os.unlink(os.path.join(directory, RECORD_FILE))
+    except FileNotFoundError:
+        return
+    handle = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(handle)
+    finally:
+        os.close(handle)

@@ -23,16 +23,28 @@ from __future__ import annotations
 
 import os
 import pickle
+import warnings
 from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar, Union
 
 import numpy as np
 
 from . import _native
-from .record import MissingRecordError, ShardRecord, check_record, require_record, write_record
+from .record import MissingRecordError, ShardRecord, check_record, remove_record, require_record, write_record
 
 _T = TypeVar("_T")
 
 Hit = Tuple[int, float, str]
+
+
+def _was_restarted() -> bool:
+    """Whether this actor's process is a restart. Ray 2.60 implements the property with
+    an API of its own it deprecates, and would print the warning once per shard on the
+    user's console; the property itself is not deprecated."""
+    import ray
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        return bool(ray.get_runtime_context().was_current_actor_reconstructed)
 
 
 class ShardFailure:
@@ -123,7 +135,7 @@ class Shard:
         # The reopen runs at the first call rather than here, so that Ray counts the
         # process as alive while a long log is replayed and the client's calls wait in
         # the actor's queue instead of failing.
-        self._reopen = durable and ray.get_runtime_context().was_current_actor_reconstructed
+        self._reopen = durable and _was_restarted()
 
     def _run(self, call: Callable[[Database], _T]) -> Union[_T, ShardFailure]:
         """`call` on the database, reopening it first in a restarted process."""
@@ -166,6 +178,21 @@ class Shard:
         if isinstance(opened, ShardFailure) and isinstance(opened.error, MissingRecordError):
             opened.lost = str(opened.error)
         return opened
+
+    def undo_create(self) -> Optional[ShardFailure]:
+        """After ``open(True)`` succeeded here but failed on another shard: closes the
+        database and removes this shard's record, so that the next open of the path
+        creates the database again instead of finding the other shards lost."""
+
+        def undo() -> None:
+            database, self._db = self._db, None
+            if isinstance(database, _native.FullVendrelDB):
+                database.close()
+            if self._durable:
+                remove_record(self._path)
+
+        outcome = _outcome(undo)
+        return outcome if isinstance(outcome, ShardFailure) else None
 
     def dimension(self) -> Union[int, ShardFailure]:
         """The database's dimension (0 while it holds no non-empty vector)."""

@@ -39,8 +39,9 @@ __all__ = ["ShardedVendrelDB", "ShardLostError", "ShardInterruptedError"]
 # Ray places actors by their resource requests; a whole CPU each would leave 3 of 4
 # shards pending on a 2-core machine. A shard is idle between calls, so a quarter
 # lets 8 shards share 2 cores; SPREAD still places them evenly over the nodes. More
-# shards than the smallest machine holds at this weight ask for less each
-# (``_shard_cpus``), or the last ones would wait for ever.
+# shards than the smallest machine holds at this weight, or than the cluster has free
+# (other databases, the user's own actors), ask for less each (``_shard_cpus``), or the
+# last ones would wait for ever.
 SHARD_CPUS = 0.25
 # Ray starts its workers at nice 15, below everything else on the machine, which suits
 # background tasks; a shard does the database's own work, which the client waits for.
@@ -297,6 +298,9 @@ class ShardedVendrelDB:
             # shard without one lost its directory (open reports it lost).
             create = not any(found.values())
             opened = self._call("open", {shard: (create,) for shard in range(shards)})
+            if create and any(isinstance(reply, ShardFailure) for reply in opened.values()):
+                self._call("undo_create", {shard: () for shard, reply in opened.items()
+                                           if not isinstance(reply, ShardFailure)})
             self._raise_failures(opened)
             self._dimension = max(opened.values())
             self._place_shards()
@@ -309,6 +313,13 @@ class ShardedVendrelDB:
     def _check_open(self) -> None:
         if not self._actors:
             raise ValueError("operation on a closed ShardedVendrelDB")
+        if not ray.is_initialized():
+            # Ray's actors ended with it; a call now would start a new Ray of Ray's
+            # defaults just to find them gone.
+            for shard in range(self._shard_count):
+                self._lose(shard, "Ray was shut down in this process while the database was open; "
+                                  "close it and open it again", None)
+            self._require(range(self._shard_count))
 
     def _lost_error(self, shard: int) -> ShardLostError:
         detail, cause = self._lost[shard]
@@ -322,7 +333,7 @@ class ShardedVendrelDB:
             if shard in self._lost:
                 raise self._lost_error(shard)
 
-    def _lose(self, shard: int, detail: str, cause: BaseException) -> None:
+    def _lose(self, shard: int, detail: str, cause: Optional[BaseException]) -> None:
         self._lost.setdefault(shard, (detail, cause))
 
     def _mark_lost(self, shard: int, error: BaseException) -> None:
@@ -956,6 +967,8 @@ class ShardedVendrelDB:
         replies to close, leaving out those that could not be reached."""
         with self._lock:
             actors, self._actors = self._actors, []
+        if not ray.is_initialized():
+            return {}  # the actors ended with Ray; a call would start another Ray
         closing = {}
         for shard, actor in enumerate(actors):
             if shard not in self._lost:
@@ -1000,13 +1013,16 @@ class _Round(NamedTuple):
 
 def _shard_cpus(shards: int) -> float:
     """Each shard's CPU request: SHARD_CPUS, or less when the smallest machine of the
-    cluster could not hold every shard at that weight (Ray takes 4 decimals)."""
+    cluster could not hold every shard at that weight, or the CPUs still free in the
+    cluster could not (down to none: a shard then asks for no CPU at all). Ray takes 4
+    decimals."""
     try:
         cpus = [node["Resources"].get("CPU", 0.0) for node in ray.nodes() if node.get("Alive")]
+        free = ray.available_resources().get("CPU", 0.0)
     except Exception:  # a connection that cannot list the nodes keeps the default weight
         return SHARD_CPUS
     smallest = min([count for count in cpus if count > 0], default=0.0)
-    return min(SHARD_CPUS, math.floor(smallest / shards * 10_000) / 10_000)
+    return min(SHARD_CPUS, math.floor(min(smallest, free) / shards * 10_000) / 10_000)
 
 
 def _query_rows(values: np.ndarray, lengths: np.ndarray) -> Union[np.ndarray, List[np.ndarray]]:
