@@ -39,37 +39,39 @@ std::set<uint32_t> stored_ids(FullVendrelDB& db) {
   return ids;
 }
 
-struct FaultCleared {
-  ~FaultCleared() { set_flush_fault({}); }
-};
+// A database holding id 1 whose checkpoint fails under `fault`; ids 2 and 3 are added
+// after it (`between` runs first), then the object is dropped as if the process died.
+// Returns the ids the directory holds when opened again.
+template <typename Between>
+std::set<uint32_t> ids_after_a_failed_checkpoint(const std::string& path, FlushFault fault, Between between) {
+  {
+    std::unique_ptr<FullVendrelDB> db = open_database(path);
+    if (!db) return {};
+    add(*db, 1);
+    set_flush_fault(std::move(fault));
+    Status failed = db->checkpoint();
+    set_flush_fault({});
+    EXPECT_FALSE(failed.ok());
+    add(*db, 2);
+    between(*db);
+    add(*db, 3);
+  }
+  std::unique_ptr<FullVendrelDB> reopened = open_database(path);
+  return reopened ? stored_ids(*reopened) : std::set<uint32_t>{};
+}
 
 // The flush of the directory right after MANIFEST's rename fails once (the rename itself
 // was done): the new manifest is in place, so what follows must go to its log.
 TEST(FullCheckpointTest, CallsAfterAFailedFlushOfTheSwitchedManifestSurviveAReopen) {
   TempDirectory directory;
-  const std::string path = directory.path() + "/db";
-  FaultCleared cleared;
-  {
-    std::unique_ptr<FullVendrelDB> db = open_database(path);
-    ASSERT_TRUE(db);
-    add(*db, 1);
-    bool renamed = false;
-    bool failed_once = false;
-    set_flush_fault([&](const FlushEvent& event) {
-      if (event.kind == FlushKind::kRename && ends_with(event.target, "/MANIFEST")) renamed = true;
-      if (event.kind != FlushKind::kDirectorySync || !renamed || failed_once) return 0;
-      failed_once = true;
-      return EIO;
-    });
-    Status failed = db->checkpoint();
-    ASSERT_FALSE(failed.ok());
-    EXPECT_NE(failed.error().message.find("Input/output error"), std::string::npos) << failed.error().message;
-    add(*db, 2);
-    add(*db, 3);
-  }  // dropped: the process died
-  std::unique_ptr<FullVendrelDB> reopened = open_database(path);
-  ASSERT_TRUE(reopened);
-  EXPECT_EQ(stored_ids(*reopened), (std::set<uint32_t>{1, 2, 3}));
+  bool renamed = false;
+  const auto fail_the_flush_after_the_rename = [&](const FlushEvent& event) {
+    if (event.kind == FlushKind::kRename && ends_with(event.target, "/MANIFEST")) renamed = true;
+    return event.kind == FlushKind::kDirectorySync && renamed ? EIO : 0;
+  };
+  EXPECT_EQ(ids_after_a_failed_checkpoint(directory.path() + "/db", fail_the_flush_after_the_rename,
+                                          [](FullVendrelDB&) {}),
+            (std::set<uint32_t>{1, 2, 3}));
 }
 
 // The rename fails: the previous checkpoint stays current, and a later checkpoint never
@@ -77,26 +79,14 @@ TEST(FullCheckpointTest, CallsAfterAFailedFlushOfTheSwitchedManifestSurviveAReop
 TEST(FullCheckpointTest, CallsAfterAFailedSwitchSurviveARetriedCheckpointAndAReopen) {
   TempDirectory directory;
   const std::string path = directory.path() + "/db";
-  FaultCleared cleared;
-  {
-    std::unique_ptr<FullVendrelDB> db = open_database(path);
-    ASSERT_TRUE(db);
-    add(*db, 1);
-    set_flush_fault([](const FlushEvent& event) {
-      return event.kind == FlushKind::kRename && ends_with(event.target, "/MANIFEST") ? EIO : 0;
-    });
-    ASSERT_FALSE(db->checkpoint().ok());
-    set_flush_fault({});
-    add(*db, 2);
-    ASSERT_TRUE(db->checkpoint().ok());
-    add(*db, 3);
-  }
+  const auto fail_the_rename = [](const FlushEvent& event) {
+    return event.kind == FlushKind::kRename && ends_with(event.target, "/MANIFEST") ? EIO : 0;
+  };
+  const auto checkpoint = [](FullVendrelDB& db) { EXPECT_TRUE(db.checkpoint().ok()); };
+  EXPECT_EQ(ids_after_a_failed_checkpoint(path, fail_the_rename, checkpoint), (std::set<uint32_t>{1, 2, 3}));
   Result<std::optional<Manifest>> manifest = read_manifest(path);
   ASSERT_TRUE(manifest.ok() && manifest.value());
   EXPECT_EQ(manifest.value()->generation, 3u);  // 1 at creation, 2 failed
-  std::unique_ptr<FullVendrelDB> reopened = open_database(path);
-  ASSERT_TRUE(reopened);
-  EXPECT_EQ(stored_ids(*reopened), (std::set<uint32_t>{1, 2, 3}));
 }
 
 // The directories an open creates are named durably: each one's parent is flushed.
