@@ -188,7 +188,7 @@ Status FullVendrelDB::recover() {
     if (!lock.ok()) return lock.error();
     memory_lock_.emplace(std::move(lock.value()));
     Result<std::optional<Manifest>> manifest = read_manifest(ledger.path);
-    if (!manifest.ok() || manifest.value()) {
+    if (!manifest.ok() || manifest.value() || !refuse_files_without_manifest(ledger.path).ok()) {
       return value_error("the directory " + ledger.path +
                          " holds a durable database: open it with durability 'process' or 'power', not 'memory'");
     }

@@ -184,21 +184,21 @@ Status Journal::checkpoint(const DocumentLedger& ledger, const RwLocked<VectorTa
     if (!visible.ok()) {
       switch_unknown_ = true;
     } else if (visible.value() && visible.value()->generation == generation) {
-      manifest_ = std::move(next);
-      coverage_ = std::move(coverage.value());
-      log_.emplace(std::move(log.value()));
-      graph_rows_logged_ = 0;
-      switch_unsynced_ = true;  // the previous generation's files stay, for a manifest that reverts
+      // The previous generation's files stay, for a manifest that reverts.
+      adopt(std::move(next), std::move(coverage.value()), std::move(log.value()), /*directory_synced=*/false);
     }
     return committed;
   }
-
-  manifest_ = std::move(next);
-  coverage_ = std::move(coverage.value());
-  log_.emplace(std::move(log.value()));
-  graph_rows_logged_ = 0;
-  switch_unsynced_ = false;
+  adopt(std::move(next), std::move(coverage.value()), std::move(log.value()), /*directory_synced=*/true);
   return remove_stale_files(directory_, *manifest_);
+}
+
+void Journal::adopt(Manifest manifest, MetadataCoverage coverage, LogWriter log, bool directory_synced) {
+  manifest_ = std::move(manifest);
+  coverage_ = std::move(coverage);
+  log_.emplace(std::move(log));
+  graph_rows_logged_ = 0;
+  switch_unsynced_ = !directory_synced;
 }
 
 }  // namespace vendrel

@@ -110,6 +110,9 @@ class Journal {
  private:
   Journal(std::string directory, Durability level, DirectoryLock lock)
       : directory_(std::move(directory)), level_(level), lock_(std::move(lock)) {}
+  // Makes a checkpoint's manifest, coverage and new log current; `directory_synced`:
+  // whether its rename is known durable.
+  void adopt(Manifest manifest, MetadataCoverage coverage, LogWriter log, bool directory_synced);
 
   std::string directory_;
   Durability level_;

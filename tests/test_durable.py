@@ -165,6 +165,8 @@ def test_the_directory_opened_is_the_one_written_and_its_files_are_not_taken_for
     with pytest.raises(ValueError, match=r"MANIFEST is missing, but the directory holds a database's files "
                        r"\(graph-3, log-3, rows-3, state-3\); restore MANIFEST"):
         FullVendrelDB(tmp_path / "b" / "db")
+    with pytest.raises(ValueError, match="holds a durable database"):
+        FullVendrelDB(tmp_path / "b" / "db", durability="memory")
     assert sorted(path.name for path in (tmp_path / "b" / "db").iterdir()) == names
 
 
