@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -260,7 +261,18 @@ Status remove_stale_files(const std::string& directory, const Manifest& manifest
 Status refuse_files_without_manifest(const std::string& directory) {
   Result<std::vector<std::string>> names = generation_files(directory, /*with_temporaries=*/false);
   if (!names.ok()) return names.error();
-  if (names.value().empty()) return ok_status();
+  // A creation cut short before its first manifest leaves generation 1's files with an
+  // empty log: no call was ever acknowledged there, and they are leftovers.
+  const bool creation_cut_short = std::all_of(names.value().begin(), names.value().end(), [](const std::string& name) {
+    for (const char* stem : {"state", "rows", "graph", "log"}) {
+      if (generation_of(name, stem) == std::optional<uint64_t>(1)) return true;
+    }
+    return false;
+  });
+  struct stat log_status {};
+  const bool log_empty = ::stat(path_in(directory, generation_file_name("log", 1)).c_str(), &log_status) != 0 ||
+                         log_status.st_size == 0;
+  if (names.value().empty() || (creation_cut_short && log_empty)) return ok_status();
   std::string listed;
   for (const std::string& name : names.value()) listed += (listed.empty() ? "" : ", ") + name;
   return value_error(path_in(directory, kManifestFileName) + " is missing, but the directory holds a database's files (" +

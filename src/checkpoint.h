@@ -30,7 +30,9 @@
 namespace vendrel {
 
 inline constexpr const char* kManifestFileName = "MANIFEST";
-inline constexpr uint32_t kCheckpointFormatVersion = 1;
+// 2: the state file's numeric trees may hold values less than 1e-9 apart, which readers of
+// version 1 refuse as damage. Version 1 files are still read.
+inline constexpr uint32_t kCheckpointFormatVersion = 2;
 inline constexpr size_t kCheckpointFileHeaderSize = 16;
 inline constexpr size_t kSectionHeaderSize = 16;
 
@@ -135,7 +137,8 @@ Status remove_stale_files(const std::string& directory, const Manifest& manifest
 
 // For a directory without a manifest: an error naming the generations' files it holds
 // (a lost or deleted MANIFEST), so that they are not taken for leftovers of a new
-// database and removed; ok when it holds none.
+// database and removed; ok when it holds none, or only generation 1's with an empty log
+// (a creation cut short before its manifest).
 Status refuse_files_without_manifest(const std::string& directory);
 
 // ---- Reading a sectioned file ---------------------------------------------------------

@@ -106,7 +106,8 @@ uint64_t expiry_time(uint64_t now, int64_t ttl) {
 // would be resolved again by every later file operation, and a chdir() in between would
 // send this database's writes into another directory (another database's files).
 Result<std::string> absolute_path(const std::string& path) {
-  if (path.empty() || path.front() == '/') return path;
+  if (path.empty()) return value_error("path must not be empty");
+  if (path.front() == '/') return path;
   std::string working(256, '\0');
   while (::getcwd(working.data(), working.size()) == nullptr) {
     if (errno != ERANGE) return value_error("cannot resolve the relative path " + path + ": " + os_error_text(errno));
@@ -769,7 +770,7 @@ Status FullVendrelDB::close() {
   std::unique_lock guard(lock_);
   if (closed_) return ok_status();
   if (Status owner = check_owner(); !owner.ok()) return owner;  // its checkpoint would race the owner's
-  if (journal_ && journal_->has_calls()) {
+  if (journal_ && journal_->has_calls() && !journal_->needs_reopen()) {
     Status written = checkpoint_locked();
     if (!written.ok()) return written;
   }

@@ -172,7 +172,8 @@ class FullVendrelDB {
 
   // Writes a checkpoint now (the log restarts empty). In memory: nothing to do.
   Status checkpoint();
-  // Checkpoints when the log holds calls, then releases the directory and its files.
+  // Checkpoints when the log holds calls (unless a failed checkpoint left the journal
+  // needing a reopen), then releases the directory and its files.
   // Every later call is refused ("operation on a closed FullVendrelDB"); closing again
   // does nothing. Dropping the object without close() keeps everything too: the next
   // open replays the log.

@@ -91,6 +91,9 @@ class Journal {
   bool checkpoint_due(uint64_t graph_size) const;
   // Whether any call was appended since the last checkpoint.
   bool has_calls() const { return log_ && log_->end_offset() > 0; }
+  // Whether a failed checkpoint left the manifest unreadable: appends and checkpoints
+  // are refused, and what is on disk already holds every acknowledged call.
+  bool needs_reopen() const { return switch_unknown_; }
 
   // Writes a checkpoint of the given parts and makes it current, in the order
   // docs/file-format.md gives, then starts an empty log: metadata.bin flushed and its

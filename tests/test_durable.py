@@ -168,6 +168,12 @@ def test_the_directory_opened_is_the_one_written_and_its_files_are_not_taken_for
     with pytest.raises(ValueError, match="holds a durable database"):
         FullVendrelDB(tmp_path / "b" / "db", durability="memory")
     assert sorted(path.name for path in (tmp_path / "b" / "db").iterdir()) == names
+    # A creation cut short before its first manifest left generation 1 with an empty log.
+    (tmp_path / "cut").mkdir()
+    for name, content in (("state-1", b"part"), ("rows-1", b"part"), ("log-1", b""), ("MANIFEST.tmp", b"")):
+        (tmp_path / "cut" / name).write_bytes(content)
+    with FullVendrelDB(tmp_path / "cut") as fresh:
+        assert fresh.count() == 0
 
 
 def test_a_forked_process_is_refused_the_database_it_did_not_open(tmp_path):

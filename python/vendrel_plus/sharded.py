@@ -292,21 +292,31 @@ class ShardedVendrelDB:
         except BaseException:
             self._end()
             raise
+        create = False
         try:
             self._raise_failures(found)
             # A path where no shard finds its record is a new database; where some do, a
             # shard without one lost its directory (open reports it lost).
             create = not any(found.values())
             opened = self._call("open", {shard: (create,) for shard in range(shards)})
-            if create and any(isinstance(reply, ShardFailure) for reply in opened.values()):
-                self._call("undo_create", {shard: () for shard, reply in opened.items()
-                                           if not isinstance(reply, ShardFailure)})
             self._raise_failures(opened)
+            create = False
             self._dimension = max(opened.values())
             self._place_shards()
         except BaseException:
+            if create:
+                self._undo_create()
             self._end()
             raise
+
+    def _undo_create(self) -> None:
+        """After a creation that failed on some shard: the shards that created their
+        database remove their records, so that the path stays a new database rather
+        than one whose other shards are lost. Best effort: a shard that cannot be
+        reached keeps its record."""
+        live = {shard: () for shard in range(self._shard_count) if shard not in self._lost}
+        with contextlib.suppress(Exception):
+            self._call("undo_create", live)
 
     # ---- Ray plumbing --------------------------------------------------------------
 

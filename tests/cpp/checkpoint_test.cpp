@@ -64,7 +64,7 @@ TEST(ManifestTest, NewerFormatSaysSo) {
   newer.format_version = kCheckpointFormatVersion + 1;
   Result<Manifest> refused = decode_manifest("/db/MANIFEST", encode_manifest(newer));
   ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error().message, "/db/MANIFEST: byte offset 8: format version 2, newer than this build reads (1); "
+  EXPECT_EQ(refused.error().message, "/db/MANIFEST: byte offset 8: format version 3, newer than this build reads (2); "
                                      "open it with a newer version");
 }
 

@@ -3,6 +3,7 @@
 // the process dies (here: the object dropped without close(), which writes nothing).
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -87,6 +88,33 @@ TEST(FullCheckpointTest, CallsAfterAFailedSwitchSurviveARetriedCheckpointAndAReo
   Result<std::optional<Manifest>> manifest = read_manifest(path);
   ASSERT_TRUE(manifest.ok() && manifest.value());
   EXPECT_EQ(manifest.value()->generation, 3u);  // 1 at creation, 2 failed
+}
+
+// The manifest cannot even be read back after the failure: writes are refused until a
+// reopen, and close() still releases the directory for it.
+TEST(FullCheckpointTest, AnUnreadableManifestAfterAFailedCheckpointRefusesWritesAndStillCloses) {
+  TempDirectory directory;
+  const std::string path = directory.path() + "/db";
+  std::unique_ptr<FullVendrelDB> db = open_database(path);
+  ASSERT_TRUE(db);
+  add(*db, 1);
+  bool renamed = false;
+  set_flush_fault([&](const FlushEvent& event) {
+    if (event.kind == FlushKind::kRename && ends_with(event.target, "/MANIFEST")) renamed = true;
+    if (event.kind != FlushKind::kDirectorySync || !renamed) return 0;
+    std::filesystem::resize_file(path + "/MANIFEST", 3);  // unreadable from here on
+    return EIO;
+  });
+  Status failed = db->checkpoint();
+  set_flush_fault({});
+  ASSERT_FALSE(failed.ok());
+  Status refused = db->add(2, std::vector<float>{1.0f, 2.0f}, "{}", std::nullopt);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_NE(refused.error().message.find("reopen the database"), std::string::npos) << refused.error().message;
+  EXPECT_TRUE(db->close().ok());
+  Result<std::unique_ptr<FullVendrelDB>> reopened = FullVendrelDB::open(path, FullSettings{});
+  ASSERT_FALSE(reopened.ok());  // the damaged manifest, not the lock
+  EXPECT_EQ(reopened.error().message.find("is open in another process"), std::string::npos) << reopened.error().message;
 }
 
 // The directories an open creates are named durably: each one's parent is flushed.
