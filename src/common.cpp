@@ -19,22 +19,63 @@ void release_free_heap() {
 #endif
 }
 
-WriterFirstLock::WriterFirstLock() {
-  pthread_rwlockattr_t attributes;
-  pthread_rwlockattr_init(&attributes);
-  pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-  pthread_rwlock_init(&lock_, &attributes);
-  pthread_rwlockattr_destroy(&attributes);
+void PhaseFairLock::lock() {
+  std::unique_lock guard(state_lock_);
+  ++writers_waiting_;
+  writers_wake_.wait(guard, [&] { return !writer_ && readers_ == 0 && readers_let_in_ == 0; });
+  --writers_waiting_;
+  writer_ = true;
 }
 
-WriterFirstLock::~WriterFirstLock() { pthread_rwlock_destroy(&lock_); }
+bool PhaseFairLock::try_lock() {
+  std::lock_guard guard(state_lock_);
+  if (writer_ || readers_ > 0 || readers_let_in_ > 0) return false;
+  writer_ = true;
+  return true;
+}
 
-void WriterFirstLock::lock() { pthread_rwlock_wrlock(&lock_); }
-bool WriterFirstLock::try_lock() { return pthread_rwlock_trywrlock(&lock_) == 0; }
-void WriterFirstLock::unlock() { pthread_rwlock_unlock(&lock_); }
-void WriterFirstLock::lock_shared() { pthread_rwlock_rdlock(&lock_); }
-bool WriterFirstLock::try_lock_shared() { return pthread_rwlock_tryrdlock(&lock_) == 0; }
-void WriterFirstLock::unlock_shared() { pthread_rwlock_unlock(&lock_); }
+void PhaseFairLock::unlock() {
+  {
+    std::lock_guard guard(state_lock_);
+    writer_ = false;
+    readers_let_in_ = readers_waiting_;  // they go before the next writer
+    ++writer_releases_;
+  }
+  readers_wake_.notify_all();
+  writers_wake_.notify_one();
+}
+
+void PhaseFairLock::lock_shared() {
+  std::unique_lock guard(state_lock_);
+  if (!writer_ && writers_waiting_ == 0) {
+    ++readers_;
+    return;
+  }
+  // Behind a waiting or working writer; in at the release of the writer working now
+  // (or of the one after it, when a writer is only waiting).
+  ++readers_waiting_;
+  const uint64_t arrival = writer_releases_;
+  readers_wake_.wait(guard, [&] { return !writer_ && (writers_waiting_ == 0 || writer_releases_ != arrival); });
+  --readers_waiting_;
+  if (writer_releases_ != arrival && readers_let_in_ > 0) --readers_let_in_;
+  ++readers_;
+}
+
+bool PhaseFairLock::try_lock_shared() {
+  std::lock_guard guard(state_lock_);
+  if (writer_ || writers_waiting_ > 0) return false;
+  ++readers_;
+  return true;
+}
+
+void PhaseFairLock::unlock_shared() {
+  bool last = false;
+  {
+    std::lock_guard guard(state_lock_);
+    last = --readers_ == 0;
+  }
+  if (last) writers_wake_.notify_one();
+}
 
 float Lcg::next() {
   state_ = state_ * 1103515245ULL + 12345ULL;

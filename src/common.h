@@ -3,11 +3,11 @@
 // holder and the operating-system error text.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstddef>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <shared_mutex>
 #include <span>
 #include <string>
@@ -97,17 +97,19 @@ struct RwLocked {
   T value{};
 };
 
-// A reader-writer lock under which a waiting writer goes before readers that arrive
-// after it: with the default rule a steady stream of searches would keep an add waiting
-// for ever. Meets the standard SharedMutex requirements (std::unique_lock and
-// std::shared_lock work with it). Not recursive: a thread must not take it twice, not
-// even shared, since a writer waiting in between would stop the second acquisition.
-class WriterFirstLock {
+// A reader-writer lock that neither side can starve. A waiting writer goes before
+// readers that arrive after it (with the default rule a steady stream of searches would
+// keep an add waiting for ever); and when a writer finishes, the readers that were
+// waiting go before the next writer (with writers first alone, two threads writing in
+// turn kept searches waiting for ever). Meets the standard SharedMutex requirements
+// (std::unique_lock and std::shared_lock work with it). Not recursive: a thread must not
+// take it twice, not even shared, since a writer waiting in between would stop the
+// second acquisition.
+class PhaseFairLock {
  public:
-  WriterFirstLock();
-  ~WriterFirstLock();
-  WriterFirstLock(const WriterFirstLock&) = delete;
-  WriterFirstLock& operator=(const WriterFirstLock&) = delete;
+  PhaseFairLock() = default;
+  PhaseFairLock(const PhaseFairLock&) = delete;
+  PhaseFairLock& operator=(const PhaseFairLock&) = delete;
 
   void lock();
   bool try_lock();
@@ -117,7 +119,15 @@ class WriterFirstLock {
   void unlock_shared();
 
  private:
-  pthread_rwlock_t lock_;
+  std::mutex state_lock_;
+  std::condition_variable readers_wake_;
+  std::condition_variable writers_wake_;
+  size_t readers_ = 0;          // holding it shared
+  bool writer_ = false;         // holding it exclusively
+  size_t writers_waiting_ = 0;
+  size_t readers_waiting_ = 0;
+  size_t readers_let_in_ = 0;   // waiting readers a writer's release let in, not yet in
+  uint64_t writer_releases_ = 0;
 };
 
 // The linear congruential generator behind the LSH hyperplanes and the quantizer's

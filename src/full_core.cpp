@@ -595,6 +595,12 @@ std::optional<std::vector<ScoredId>> FullVendrelDB::search_graph(std::span<const
       allowed = *filter_set - ledger.deleted->value;
     }
     if (!route && allowed->cardinality() <= graph_scan_crossover(graph_size, expansion)) return std::nullopt;
+  } else if (!route && graph->node_count() >= 2 * graph_size &&
+             graph_size <= graph_scan_crossover(graph_size, expansion)) {
+    // Most nodes deleted: they stay as waypoints, and a search walks nearly all of them
+    // to keep `expansion` live ones (20 live of 20,000 nodes: 3.6 ms against 0.005 ms
+    // scanned).
+    return std::nullopt;
   }
   const uint64_t wanted = std::min<uint64_t>(k, graph_size);
   Result<std::vector<GraphHit>> hits = [&] {

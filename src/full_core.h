@@ -274,7 +274,7 @@ class FullVendrelDB {
                                                     const std::optional<roaring::Roaring>& filter_set, size_t ef,
                                                     const std::optional<SearchRoute>& route) const;
 
-  mutable WriterFirstLock lock_;
+  mutable PhaseFairLock lock_;
   // The log and checkpoints; null in memory.
   std::unique_ptr<Journal> journal_;
   // The directory lock of an in-memory database (a durable one's is the journal's).

@@ -170,6 +170,11 @@ size_t GraphIndex::size() const {
   return state_->graph.cur_element_count - state_->graph.num_deleted_;
 }
 
+size_t GraphIndex::node_count() const {
+  std::shared_lock lock(lock_);
+  return state_->graph.cur_element_count;
+}
+
 size_t GraphIndex::memory_bytes() const {
   std::shared_lock lock(lock_);
   const auto& graph = state_->graph;

@@ -140,6 +140,8 @@ class GraphIndex {
   bool contains(uint32_t id) const;
   // The number of ids in the graph and not deleted. Shared lock.
   size_t size() const;
+  // The nodes, deleted ones included (they stay as waypoints until reused). Shared lock.
+  size_t node_count() const;
   // Bytes held by the graph (not the rows it reads): node blocks (base-layer links and
   // the label, which is the id) for the whole capacity, upper-layer links, the per-node
   // levels, pointers and locks, the id map and one visited list. Shared lock.

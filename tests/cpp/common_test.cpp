@@ -1,9 +1,14 @@
-// Unit tests of the shared generator and float32 unit normalisation (Overview,
-// "Shared types and helpers").
+// Unit tests of the shared generator, float32 unit normalisation and the database's
+// reader-writer lock.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <mutex>
+#include <shared_mutex>
+#include <thread>
 #include <vector>
 
 #include "common.h"
@@ -82,6 +87,52 @@ TEST(CommonNormalizeUnitTest, NanVectorUnchanged) {
   EXPECT_EQ(v[0], 1.0f);
   EXPECT_TRUE(std::isnan(v[1]));
   EXPECT_EQ(v[2], 2.0f);
+}
+
+// Two threads writing in turn, each holding the lock a moment, while a third reads: the
+// reader must get in between them (writers first alone kept it out for as long as they
+// wrote). The writers stop once the reader is done, or after a generous deadline.
+TEST(PhaseFairLockTest, ReadersGetInBetweenWritersThatWriteInTurn) {
+  PhaseFairLock lock;
+  std::atomic<bool> reader_done{false};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto write = [&] {
+    while (!reader_done && std::chrono::steady_clock::now() < deadline) {
+      std::unique_lock guard(lock);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  };
+  std::thread first(write);
+  std::thread second(write);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // both writing in turn
+  for (int read = 0; read < 20; ++read) std::shared_lock guard(lock);
+  const bool before_deadline = std::chrono::steady_clock::now() < deadline;
+  reader_done = true;
+  first.join();
+  second.join();
+  EXPECT_TRUE(before_deadline);
+}
+
+// And writers are not kept out by readers that keep coming.
+TEST(PhaseFairLockTest, AWriterGetsInBetweenReadersThatOverlap) {
+  PhaseFairLock lock;
+  std::atomic<bool> writer_done{false};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto read = [&] {
+    while (!writer_done && std::chrono::steady_clock::now() < deadline) {
+      std::shared_lock guard(lock);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  };
+  std::thread first(read);
+  std::thread second(read);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int write = 0; write < 20; ++write) std::unique_lock guard(lock);
+  const bool before_deadline = std::chrono::steady_clock::now() < deadline;
+  writer_done = true;
+  first.join();
+  second.join();
+  EXPECT_TRUE(before_deadline);
 }
 
 }  // namespace
