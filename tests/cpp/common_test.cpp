@@ -89,50 +89,36 @@ TEST(CommonNormalizeUnitTest, NanVectorUnchanged) {
   EXPECT_EQ(v[2], 2.0f);
 }
 
-// Two threads writing in turn, each holding the lock a moment, while a third reads: the
-// reader must get in between them (writers first alone kept it out for as long as they
-// wrote). The writers stop once the reader is done, or after a generous deadline.
-TEST(PhaseFairLockTest, ReadersGetInBetweenWritersThatWriteInTurn) {
+// Two threads hold the lock in turn (`Busy`, each a moment), while this thread takes it
+// 20 times as `Tested`. Whether it got in before a generous deadline: the busy threads
+// stop once it is done, or at the deadline.
+template <typename Busy, typename Tested>
+bool gets_in_between_two_in_turn() {
   PhaseFairLock lock;
-  std::atomic<bool> reader_done{false};
+  std::atomic<bool> done{false};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  const auto write = [&] {
-    while (!reader_done && std::chrono::steady_clock::now() < deadline) {
-      std::unique_lock guard(lock);
+  const auto hold_in_turn = [&] {
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+      Busy guard(lock);
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   };
-  std::thread first(write);
-  std::thread second(write);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // both writing in turn
-  for (int read = 0; read < 20; ++read) std::shared_lock guard(lock);
+  std::thread first(hold_in_turn);
+  std::thread second(hold_in_turn);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // both holding it in turn
+  for (int take = 0; take < 20; ++take) Tested guard(lock);
   const bool before_deadline = std::chrono::steady_clock::now() < deadline;
-  reader_done = true;
+  done = true;
   first.join();
   second.join();
-  EXPECT_TRUE(before_deadline);
+  return before_deadline;
 }
 
-// And writers are not kept out by readers that keep coming.
-TEST(PhaseFairLockTest, AWriterGetsInBetweenReadersThatOverlap) {
-  PhaseFairLock lock;
-  std::atomic<bool> writer_done{false};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  const auto read = [&] {
-    while (!writer_done && std::chrono::steady_clock::now() < deadline) {
-      std::shared_lock guard(lock);
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  };
-  std::thread first(read);
-  std::thread second(read);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  for (int write = 0; write < 20; ++write) std::unique_lock guard(lock);
-  const bool before_deadline = std::chrono::steady_clock::now() < deadline;
-  writer_done = true;
-  first.join();
-  second.join();
-  EXPECT_TRUE(before_deadline);
+// Writers first alone kept a reader out for as long as two threads wrote in turn; and
+// readers first would keep a writer out for as long as two threads read overlapping.
+TEST(PhaseFairLockTest, NeitherSideKeepsTheOtherOut) {
+  EXPECT_TRUE((gets_in_between_two_in_turn<std::unique_lock<PhaseFairLock>, std::shared_lock<PhaseFairLock>>()));
+  EXPECT_TRUE((gets_in_between_two_in_turn<std::shared_lock<PhaseFairLock>, std::unique_lock<PhaseFairLock>>()));
 }
 
 }  // namespace
