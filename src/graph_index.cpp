@@ -74,6 +74,7 @@ Status GraphIndex::insert(uint32_t id, bool deleted) {
     state_->make_slots({&id, 1});
     state_->revive(id);
     state_->add(id, present);
+    if (present) replaced_.fetch_add(1, std::memory_order_relaxed);
     if (deleted) state_->hide(id);
   } catch (const std::exception& failure) {
     return internal_error(library_failure("insert", failure));
@@ -113,6 +114,7 @@ Status GraphIndex::insert_batch(std::span<const uint32_t> ids, bool deleted) {
     tbb::parallel_for(tbb::blocked_range<size_t>(0, distinct.size(), 16), [&](const tbb::blocked_range<size_t>& range) {
       for (size_t i = range.begin(); i < range.end(); ++i) state_->add(distinct[i], present[i]);
     });
+    replaced_.fetch_add(distinct.size() - new_ids, std::memory_order_relaxed);
     if (deleted) {
       for (uint32_t id : distinct) state_->hide(id);
     }

@@ -30,6 +30,7 @@
 // the ids of the failed call may be partly inserted; the graph stays searchable.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -142,6 +143,9 @@ class GraphIndex {
   size_t size() const;
   // The nodes, deleted ones included (they stay as waypoints until reused). Shared lock.
   size_t node_count() const;
+  // How many inserts replaced an id already in the graph (deleted or not) since this
+  // object was made: how much the graph changed without its size changing. No lock.
+  uint64_t replaced() const { return replaced_.load(std::memory_order_relaxed); }
   // Bytes held by the graph (not the rows it reads): node blocks (base-layer links and
   // the label, which is the id) for the whole capacity, upper-layer links, the per-node
   // levels, pointers and locks, the id map and one visited list. Shared lock.
@@ -176,6 +180,7 @@ class GraphIndex {
   GraphSettings settings_;
   mutable std::shared_mutex lock_;
   std::unique_ptr<State> state_;
+  std::atomic<uint64_t> replaced_{0};
 };
 
 }  // namespace vendrel

@@ -262,10 +262,16 @@ uint64_t live_document_count(const CalibrationSubject& subject) { return live_id
 
 bool calibration_stale(uint64_t measured, uint64_t live) { return live >= 2 * measured || 2 * live <= measured; }
 
+bool calibration_stale(const Calibration& calibration, uint64_t live, uint64_t replaced) {
+  return calibration_stale(calibration.documents, live) ||
+         replaced - calibration.replaced >= std::max<uint64_t>(1, calibration.documents / 2);
+}
+
 Result<Calibration> calibrate(const CalibrationSubject& subject, uint64_t k, int fraction_exponent, double target,
                               const CalibrationOptions& options) {
   const Clock::time_point start = Clock::now();
   Calibration calibration;
+  calibration.replaced = subject.graph ? subject.graph->replaced() : 0;
   calibration.k = k;
   calibration.allowed_fraction = std::ldexp(1.0, -fraction_exponent);
   const roaring::Roaring live = live_ids(subject);
@@ -380,8 +386,9 @@ Result<std::shared_ptr<const Calibration>> RecallTarget::current(const Calibrati
     const auto found = table_.find(key);
     return found == table_.end() ? nullptr : found->second;
   };
+  const uint64_t replaced = subject.graph ? subject.graph->replaced() : 0;
   std::shared_ptr<const Calibration> before = kept();
-  if (before && !calibration_stale(before->documents, live)) return before;
+  if (before && !calibration_stale(*before, live, replaced)) return before;
   std::unique_lock calibrating(calibrating_, std::defer_lock);
   if (wait) {
     calibrating.lock();
@@ -390,7 +397,7 @@ Result<std::shared_ptr<const Calibration>> RecallTarget::current(const Calibrati
   }
   // Another thread may have made it while this one waited.
   std::shared_ptr<const Calibration> now = kept();
-  if (now && !calibration_stale(now->documents, live)) return now;
+  if (now && !calibration_stale(*now, live, replaced)) return now;
   Result<Calibration> made = calibrate(subject, key.first, key.second, target_, options_);
   if (!made.ok()) return made.error();
   auto shared = std::make_shared<const Calibration>(std::move(made.value()));

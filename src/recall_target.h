@@ -61,6 +61,7 @@ struct Calibration {
   // The sample's recall at `ef`; 1 for the scan, which is exact.
   double recall = 1.0;
   uint64_t documents = 0;  // live documents when measured
+  uint64_t replaced = 0;   // the graph's replaced() when measured
   size_t queries = 0;      // sample queries
   double seconds = 0.0;    // the calibration's own wall time
   double graph_seconds = 0.0;  // median graph search time per query at `ef` (0 without ef)
@@ -126,6 +127,9 @@ uint64_t live_document_count(const CalibrationSubject& subject);
 // Whether a calibration made with `measured` live documents is out of date with `live`:
 // the collection has doubled or halved since.
 bool calibration_stale(uint64_t measured, uint64_t live);
+// The same, or half as many ids as it measured were replaced by other vectors since
+// (`replaced`: the graph's count now): the size unchanged, the data not.
+bool calibration_stale(const Calibration& calibration, uint64_t live, uint64_t replaced);
 
 // Measures the sample's recall on the graph for k hits, with a random subset of
 // 2^-fraction_exponent of the live documents allowed (0: unfiltered), and returns the

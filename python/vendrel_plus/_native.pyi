@@ -52,7 +52,7 @@ class FullVendrelDB:
         sample of its stored vectors used as held-out queries (see `calibration`), and
         answers by the exact scan when no ef reaches the target faster than the scan.
         Measured when first needed and again once the live documents have doubled or
-        halved; not stored (name it again when reopening). None (the default): every
+        halved, or half as many have been replaced by other vectors; not stored (name it again when reopening). None (the default): every
         search uses `ef_search`. The exact index, exact already, ignores it.
 
     Raises
@@ -223,7 +223,8 @@ class FullVendrelDB:
         query, and chooses the scan when no ef that reaches the target is faster.
         Calibrations are kept per k in the series 1, 2, 5, 10, 20, 50, 100, ... (k is
         rounded up to it) and per filter share (rounded up to a power of two), and
-        made again once the live documents have doubled or halved. Waits for a
+        made again once the live documents have doubled or halved, or half as many
+        have been replaced by other vectors. Waits for a
         calibration another thread is making; searches do not wait (they use the
         previous calibration, or the exact scan when there is none).
 

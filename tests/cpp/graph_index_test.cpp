@@ -183,6 +183,7 @@ TEST(GraphIndex, ReinsertedIdIsFoundAtItsNewVector) {
   f.table.put(f.ids[0], moved);  // rows are overwritten in place, then the graph repairs
   ASSERT_TRUE(f.graph.insert(f.ids[0]).ok());
   EXPECT_EQ(f.graph.size(), 3000u);
+  EXPECT_EQ(f.graph.replaced(), 1u);
   const auto near_new = f.graph.search(moved, 2).value();
   EXPECT_EQ(near_new[0].id, f.ids[0]);
   EXPECT_LT(near_new[0].distance, 1e-3f);

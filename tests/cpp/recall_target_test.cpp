@@ -231,6 +231,13 @@ TEST(RecallTargetBuckets, KAndAllowedShareRoundTowardsTheHarderCase) {
   EXPECT_FALSE(calibration_stale(1000, 1999));
   EXPECT_TRUE(calibration_stale(1000, 500));
   EXPECT_FALSE(calibration_stale(1000, 501));
+  // Replaced vectors leave the size as it was: half the documents replaced is stale too.
+  Calibration measured;
+  measured.documents = 1000;
+  measured.replaced = 10;
+  EXPECT_FALSE(calibration_stale(measured, 1000, 509));
+  EXPECT_TRUE(calibration_stale(measured, 1000, 510));
+  EXPECT_TRUE(calibration_stale(measured, 2000, 10));
 }
 
 }  // namespace
