@@ -19,9 +19,13 @@ void release_free_heap() {
 #endif
 }
 
+// Every access to readers_ and writer_gate_ is sequentially consistent: a reader adds
+// itself and then looks at the gate, a writer closes the gate and then looks at the
+// readers, so one of them always sees the other.
 void PhaseFairLock::lock() {
   std::unique_lock guard(state_lock_);
   ++writers_waiting_;
+  writer_gate_ = true;
   writers_wake_.wait(guard, [&] { return !writer_ && readers_ == 0 && readers_let_in_ == 0; });
   --writers_waiting_;
   writer_ = true;
@@ -29,7 +33,12 @@ void PhaseFairLock::lock() {
 
 bool PhaseFairLock::try_lock() {
   std::lock_guard guard(state_lock_);
-  if (writer_ || readers_ > 0 || readers_let_in_ > 0) return false;
+  if (writer_ || readers_let_in_ > 0 || readers_ > 0) return false;
+  writer_gate_ = true;
+  if (readers_ > 0) {  // a reader came in by the open gate meanwhile
+    if (writers_waiting_ == 0) writer_gate_ = false;
+    return false;
+  }
   writer_ = true;
   return true;
 }
@@ -40,17 +49,15 @@ void PhaseFairLock::unlock() {
     writer_ = false;
     readers_let_in_ = readers_waiting_;  // they go before the next writer
     ++writer_releases_;
+    if (writers_waiting_ == 0) writer_gate_ = false;
   }
   readers_wake_.notify_all();
   writers_wake_.notify_one();
 }
 
 void PhaseFairLock::lock_shared() {
+  if (try_lock_shared()) return;
   std::unique_lock guard(state_lock_);
-  if (!writer_ && writers_waiting_ == 0) {
-    ++readers_;
-    return;
-  }
   // Behind a waiting or working writer; in at the release of the writer working now
   // (or of the one after it, when a writer is only waiting).
   ++readers_waiting_;
@@ -62,19 +69,21 @@ void PhaseFairLock::lock_shared() {
 }
 
 bool PhaseFairLock::try_lock_shared() {
-  std::lock_guard guard(state_lock_);
-  if (writer_ || writers_waiting_ > 0) return false;
+  if (writer_gate_) return false;
   ++readers_;
-  return true;
+  if (!writer_gate_) return true;
+  leave_as_reader();  // a writer closed the gate meanwhile: it goes first
+  return false;
 }
 
-void PhaseFairLock::unlock_shared() {
-  bool last = false;
-  {
-    std::lock_guard guard(state_lock_);
-    last = --readers_ == 0;
-  }
-  if (last) writers_wake_.notify_one();
+void PhaseFairLock::unlock_shared() { leave_as_reader(); }
+
+void PhaseFairLock::leave_as_reader() {
+  if (--readers_ != 0 || !writer_gate_) return;
+  // The last reader out, with a writer waiting: the mutex orders this wake-up after the
+  // writer's own look at the readers.
+  std::lock_guard guard(state_lock_);
+  writers_wake_.notify_one();
 }
 
 float Lcg::next() {

@@ -3,6 +3,7 @@
 // holder and the operating-system error text.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cmath>
 #include <condition_variable>
@@ -119,10 +120,16 @@ class PhaseFairLock {
   void unlock_shared();
 
  private:
+  // Readers come and go by `readers_` alone while `writer_gate_` is open (no writer
+  // working or waiting): two searching threads never meet on the mutex. The rest is
+  // guarded by `state_lock_`.
+  void leave_as_reader();
+
+  std::atomic<uint32_t> readers_{0};        // holding it shared
+  std::atomic<bool> writer_gate_{false};    // a writer is working or waiting
   std::mutex state_lock_;
   std::condition_variable readers_wake_;
   std::condition_variable writers_wake_;
-  size_t readers_ = 0;          // holding it shared
   bool writer_ = false;         // holding it exclusively
   size_t writers_waiting_ = 0;
   size_t readers_waiting_ = 0;
