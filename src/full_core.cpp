@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -145,6 +146,28 @@ StoredRows first_rows(const StoredRows& rows, size_t count) {
   first.texts.assign(rows.texts.begin(), rows.texts.begin() + static_cast<std::ptrdiff_t>(count));
   first.expires_at.assign(rows.expires_at.begin(), rows.expires_at.begin() + static_cast<std::ptrdiff_t>(count));
   return first;
+}
+
+// The ids, sorted, whose stored full vector equals bit for bit the last vector `rows`
+// give them: storing `rows` leaves those rows as they were. Caller holds the table's
+// lock.
+std::vector<uint32_t> ids_whose_rows_stay(const VectorTable& table, const StoredRows& rows) {
+  std::vector<std::pair<uint32_t, size_t>> stored_before;  // (id, row of `rows`)
+  for (size_t row = 0; row < rows.size(); ++row) {
+    if (table.full_row(rows.ids[row]).values != nullptr) stored_before.emplace_back(rows.ids[row], row);
+  }
+  std::sort(stored_before.begin(), stored_before.end());
+  std::vector<uint32_t> staying;
+  for (size_t i = 0; i < stored_before.size(); ++i) {
+    const auto [id, row] = stored_before[i];
+    if (i + 1 < stored_before.size() && stored_before[i + 1].first == id) continue;  // not the id's last row
+    const std::span<const float> vector = rows.vectors[row];
+    const float* old_values = table.full_row(id).values;
+    if (vector.size() == table.width() && std::memcmp(old_values, vector.data(), vector.size_bytes()) == 0) {
+      staying.push_back(id);
+    }
+  }
+  return staying;
 }
 
 }  // namespace
@@ -425,8 +448,10 @@ Status FullVendrelDB::apply_rows(const StoredRows& rows, std::span<const uint32_
   for (const auto& vector : rows.vectors) fix_dimension(vector.size());
   create_graph_once_dimensioned();
   ledger.raise_id_bound(*std::max_element(rows.ids.begin(), rows.ids.end()));
+  std::vector<uint32_t> unchanged;  // the graph keeps their links
   {
     std::unique_lock guard(this->rows->lock);
+    if (graph) unchanged = ids_whose_rows_stay(this->rows->value, rows);
     this->rows->value.put_batch(rows.ids, rows.vectors);
   }
   for (size_t row = 0; row < count; ++row) {
@@ -473,9 +498,9 @@ Status FullVendrelDB::apply_rows(const StoredRows& rows, std::span<const uint32_
   if (!reserved.ok()) return reserved;
   // The graph reads the rows while it links the ids.
   std::shared_lock rows_guard(this->rows->lock);
-  Status inserted = visible.empty() ? ok_status() : graph->insert_batch(visible, /*deleted=*/false);
+  Status inserted = visible.empty() ? ok_status() : graph->insert_batch(visible, /*deleted=*/false, unchanged);
   if (!inserted.ok() || hidden.empty()) return inserted;
-  return graph->insert_batch(hidden, /*deleted=*/true);
+  return graph->insert_batch(hidden, /*deleted=*/true, unchanged);
 }
 
 Status FullVendrelDB::remove_logged(const roaring::Roaring& ids, bool expired) {

@@ -92,7 +92,7 @@ Status GraphIndex::reserve(size_t additional) {
   return ok_status();
 }
 
-Status GraphIndex::insert_batch(std::span<const uint32_t> ids, bool deleted) {
+Status GraphIndex::insert_batch(std::span<const uint32_t> ids, bool deleted, std::span<const uint32_t> unchanged) {
   std::vector<uint32_t> distinct(ids.begin(), ids.end());
   std::sort(distinct.begin(), distinct.end());
   distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
@@ -102,6 +102,13 @@ Status GraphIndex::insert_batch(std::span<const uint32_t> ids, bool deleted) {
 
   std::unique_lock lock(lock_);
   try {
+    if (!unchanged.empty()) {
+      std::erase_if(distinct, [&](uint32_t id) {
+        if (!std::binary_search(unchanged.begin(), unchanged.end(), id) || !state_->node_of(id)) return false;
+        deleted ? state_->hide(id) : state_->revive(id);
+        return true;
+      });
+    }
     std::vector<uint8_t> present(distinct.size());
     size_t new_ids = 0;
     for (size_t i = 0; i < distinct.size(); ++i) {

@@ -105,10 +105,13 @@ class GraphIndex {
   // insert() for every id of `ids` (repeats are inserted once), on the oneTBB pool; the
   // content afterwards equals inserting them one by one with the same `deleted` (the
   // links differ with the order of insertion; the ids do not). Exclusive lock for the
-  // whole call; the pool's threads only read rows. Errors: kValue when an id has no row
-  // of dimension() components (nothing changed); kInternal when the library fails, with
-  // any subset of the ids inserted.
-  Status insert_batch(std::span<const uint32_t> ids, bool deleted = false);
+  // whole call; the pool's threads only read rows. `unchanged` (sorted) names ids whose
+  // rows hold the vectors the graph last linked them with: one the graph holds keeps its
+  // links and only takes the `deleted` mark, since repairing a node costs about as much
+  // as inserting it again. Errors: kValue when an id has no row of dimension()
+  // components (nothing changed); kInternal when the library fails, with any subset of
+  // the ids inserted.
+  Status insert_batch(std::span<const uint32_t> ids, bool deleted = false, std::span<const uint32_t> unchanged = {});
 
   // Makes room for `additional` more ids at once (a batch about to arrive), so that the
   // graph grows once instead of doubling several times. Exclusive lock. A failure to

@@ -297,6 +297,18 @@ def test_graph_search_recall_hit_counts_and_deletes(tmp_path):
         graph.add(doc_id, -vectors[doc_id], metas[doc_id])
     assert graph.search(-vectors[live], 1, None, False)[0][0] == live
     assert gone not in {hit[0] for hit in graph.search(-vectors[gone], 10, None, False)}
+    # add_many of stored ids: those given their vector again keep their nodes; those
+    # given first their vector, then a new one, are found at the new one; the deleted
+    # id stays deleted.
+    ids = [i for i in range(300) if category[i] not in (1, 2) and i != live]
+    fresh = clustered(rng, 50, dim, centres)
+    batch_ids = ids + ids[:50] + [gone]
+    batch_vectors = np.concatenate([vectors[ids], fresh, [-vectors[gone]]])
+    graph.add_many(batch_ids, batch_vectors, [metas[i] for i in batch_ids])
+    for i, doc_id in enumerate(ids):
+        query = fresh[i] if i < 50 else vectors[doc_id]
+        assert graph.search(query, 1, None, False)[0][0] == doc_id
+    assert gone not in {hit[0] for hit in graph.search(-vectors[gone], 10, None, False)}
 
 
 def test_graph_settings_are_checked(tmp_path):
