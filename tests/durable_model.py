@@ -4,8 +4,9 @@ metadata text, and what count() says. It is not the code under test: it knows no
 logs, checkpoints or indexes.
 
 A random workload (`random_calls`) produces calls the model can follow: adds of new ids
-and re-adds, add_many batches (some with a refused row: the rows before it are stored),
-deletes by a group field, already-expired adds, and checkpoints.
+and re-adds (half of them with the vector the id holds), add_many batches (some with a
+refused row: the rows before it are stored), deletes by a group field, already-expired
+adds, and checkpoints.
 """
 
 import json
@@ -96,6 +97,7 @@ def random_vector(rng):
 def random_calls(seed, next_id):
     """An endless stream of (method, arguments) the model can follow; ids from next_id."""
     rng = random.Random(seed)
+    vectors_given = {}  # an id added again may keep its vector (a graph keeps its links)
     while True:
         draw = rng.random()
         if draw < 0.45:
@@ -105,7 +107,9 @@ def random_calls(seed, next_id):
             # A document keeps its group when added again: filters also match the
             # values an id held before, which the model does not follow.
             text = json.dumps({"g": doc_id % GROUPS, "v": rng.randrange(1000)})
-            yield "add", (doc_id, random_vector(rng), text, ttl)
+            vector = vectors_given.get(doc_id) if rng.random() < 0.5 else None
+            vectors_given[doc_id] = vector = vector or random_vector(rng)
+            yield "add", (doc_id, vector, text, ttl)
         elif draw < 0.7:
             count = rng.randrange(1, 30)
             ids = list(range(next_id, next_id + count))
