@@ -184,18 +184,6 @@ size_t GraphIndex::node_count() const {
   return state_->graph.cur_element_count;
 }
 
-std::vector<uint32_t> GraphIndex::last_inserted(size_t count) const {
-  std::shared_lock lock(lock_);
-  const auto& graph = state_->graph;
-  std::vector<uint32_t> ids;
-  // Nodes are numbered in the order they were added; a node that takes over a deleted
-  // one keeps that one's number.
-  for (size_t node = graph.cur_element_count; node-- > 0 && ids.size() < count;) {
-    if (!graph.isMarkedDeleted(node)) ids.push_back(static_cast<uint32_t>(graph.getExternalLabel(node)));
-  }
-  return ids;
-}
-
 size_t GraphIndex::memory_bytes() const {
   std::shared_lock lock(lock_);
   const auto& graph = state_->graph;

@@ -146,9 +146,6 @@ class GraphIndex {
   size_t size() const;
   // The nodes, deleted ones included (they stay as waypoints until reused). Shared lock.
   size_t node_count() const;
-  // The ids of the `count` live nodes inserted last (fewer when fewer are live), the
-  // latest first. Shared lock.
-  std::vector<uint32_t> last_inserted(size_t count) const;
   // How many inserts replaced an id already in the graph (deleted or not) since this
   // object was made: how much the graph changed without its size changing. No lock.
   uint64_t replaced() const { return replaced_.load(std::memory_order_relaxed); }

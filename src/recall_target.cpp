@@ -7,6 +7,7 @@
 #include <limits>
 #include <random>
 #include <shared_mutex>
+#include <unordered_set>
 
 #include <tbb/parallel_for.h>
 
@@ -54,6 +55,18 @@ roaring::Roaring live_ids(const CalibrationSubject& subject) {
   return live;
 }
 
+// `count` distinct ranks below `total`, ascending (Floyd's sampling: count draws).
+std::vector<uint32_t> distinct_ranks(uint64_t total, size_t count, std::mt19937_64& draws) {
+  std::unordered_set<uint64_t> chosen;
+  for (uint64_t j = total - count; j < total; ++j) {
+    const uint64_t pick = std::uniform_int_distribution<uint64_t>(0, j)(draws);
+    chosen.insert(chosen.count(pick) ? j : pick);
+  }
+  std::vector<uint32_t> ranks(chosen.begin(), chosen.end());
+  std::sort(ranks.begin(), ranks.end());
+  return ranks;
+}
+
 // The sample: query ids, copies of their rows, and each query's truth (the exact top k
 // of the other allowed documents, as a sorted id list) with the score of its last.
 struct Sample {
@@ -64,17 +77,14 @@ struct Sample {
   std::vector<float> lowest_true_score;
 };
 
-// The sample queries are the documents added to the graph last. The rest of the graph was
-// linked before they came, so each, held out of its own search, is nearly a query the
-// graph has never seen. A document drawn at random is not: the documents added after it
-// were linked through it, and holding it out leaves a gap there. Drawn at random, the
-// sample's recall was 0.02 to 0.05 below that of queries never stored (clustered and
-// MiniLM sets); drawn last, within 0.01. The price: a collection added in an order that
-// follows the data is measured on the part added last.
-Sample draw_sample(const CalibrationSubject& subject, const roaring::Roaring* allowed, uint64_t k, size_t count) {
+Sample draw_sample(const CalibrationSubject& subject, const roaring::Roaring& live, const roaring::Roaring* allowed,
+                   uint64_t k, size_t count, std::mt19937_64& draws) {
   Sample sample;
-  sample.ids = subject.graph->last_inserted(count);
-  std::sort(sample.ids.begin(), sample.ids.end());
+  for (uint32_t rank : distinct_ranks(live.cardinality(), count, draws)) {
+    uint32_t id = 0;
+    live.select(rank, &id);
+    sample.ids.push_back(id);
+  }
   std::shared_lock deleted_guard(subject.deleted->lock);
   std::shared_lock rows_guard(subject.rows->lock);
   const VectorTable& table = subject.rows->value;
@@ -287,7 +297,7 @@ Result<Calibration> calibrate(const CalibrationSubject& subject, uint64_t k, int
 
   const roaring::Roaring* within = allowed ? &*allowed : nullptr;
   const Sample sample =
-      draw_sample(subject, within, k, std::min<uint64_t>(options.queries, calibration.documents));
+      draw_sample(subject, live, within, k, std::min<uint64_t>(options.queries, calibration.documents), draws);
   calibration.queries = sample.ids.size();
   calibration.scan_seconds = time_scan(subject, sample, k, within, options.scan_timings);
 

@@ -2,10 +2,9 @@
 // its recall@k against the exact search reaches a target on the database's own data, or
 // whether the exact scan answers more cheaply.
 //
-// A calibration measures rather than assumes. Its sample is the documents added to the
-// graph last: it searches the graph with each as the query and its own node held out (so
-// a sample query is a document the graph does not hold, as a user's query is, and the
-// rest of the graph was linked before it came); the truth is the exact
+// A calibration measures rather than assumes. It draws a sample of stored vectors and
+// searches the graph with each as the query and its own node held out (so a sample query
+// is a document the graph does not hold, as a user's query is); the truth is the exact
 // top k of the other documents, from the batch scan, and a hit that scores as the
 // truth's last does is as true as the one it replaces (duplicated documents). It tries efs doubling from k, then
 // narrows between the last one that missed the target and the first that reached it,
@@ -135,9 +134,8 @@ bool calibration_stale(const Calibration& calibration, uint64_t live, uint64_t r
 // Measures the sample's recall on the graph for k hits, with a random subset of
 // 2^-fraction_exponent of the live documents allowed (0: unfiltered), and returns the
 // smallest ef reaching `target` (in (0, 1]) or the scan, as the file's comment says.
-// The sample is the options.queries live documents added last; the subset is drawn from
-// a generator seeded by options.seed, k, the exponent and the live count, so the same
-// state gives the same subset. Runs the
+// The sample and the subset are drawn from a generator seeded by options.seed, k, the
+// exponent and the live count, so the same state gives the same sample. Runs the
 // sample's graph searches and the truth's batch scan on the oneTBB pool; takes the
 // subject's locks shared as it reads (never across a call of subject.scan). The caller
 // keeps every writer out (the database's lock, shared). Errors: a graph search's error

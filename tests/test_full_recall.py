@@ -91,3 +91,19 @@ def test_duplicated_documents_are_true_hits_whichever_copies_the_graph_returns(t
     db = FullVendrelDB(str(tmp_path / "db"), index="hnsw", durability="memory", target_recall=0.95)
     db.add_many(np.arange(len(vectors)), vectors, ["{}"] * len(vectors))
     assert max(trial["recall"] for trial in db.calibration(10)["trials"]) >= 0.95
+
+
+def test_a_last_batch_unlike_the_rest_does_not_set_the_target_for_all(tmp_path):
+    # 200 documents of one tight cluster added after 20,000 spread ones: queries like the
+    # bulk still get the target (a sample of the documents added last chose ef 19 here,
+    # and those queries got recall 0.17).
+    rng = np.random.default_rng(0)
+    bulk = rng.standard_normal((20000, 64)).astype(np.float32)
+    tail = (rng.standard_normal(64) + 0.05 * rng.standard_normal((200, 64))).astype(np.float32)
+    queries = rng.standard_normal((150, 64)).astype(np.float32)
+    db = FullVendrelDB(str(tmp_path / "db"), index="hnsw", m=8, ef_construction=40, durability="memory",
+                       target_recall=0.9)
+    db.add_many(np.arange(20000), bulk, ["{}"] * 20000)
+    db.add_many(np.arange(20000, 20200), tail, ["{}"] * 200)
+    vectors = np.concatenate([bulk, tail])
+    assert recall(db, queries, 10, vectors, np.ones(len(vectors), bool)) >= 0.9 - 0.01, db.calibration(10)

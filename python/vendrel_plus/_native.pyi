@@ -48,8 +48,8 @@ class FullVendrelDB:
     target_recall : float, optional
         Keyword only; a number above 0 and at most 1. With ``index="hnsw"``, searches
         without an `ef` of their own choose it so that recall@k against the exact search
-        reaches this target on the database's own data: the database measures it on the
-        documents it stored last, used as held-out queries (see `calibration`), and
+        reaches this target on the database's own data: the database measures it on a
+        sample of its stored vectors used as held-out queries (see `calibration`), and
         answers by the exact scan when no ef reaches the target faster than the scan.
         Measured when first needed and again once the live documents have doubled or
         halved, or half as many have been replaced by other vectors; not stored (name it again when reopening). None (the default): every
@@ -214,9 +214,8 @@ class FullVendrelDB:
         """How searches for `k` hits meet the database's `target_recall`, measured first
         when needed.
 
-        The database searches the graph with the 200 documents it added last as
-        queries, each with its own document held out (the rest of the graph was linked
-        before they came, so they are nearly queries it never saw), and compares the hits with the
+        The database searches the graph with a sample of up to 200 stored vectors as
+        queries, each with its own document held out, and compares the hits with the
         exact top k of the other documents (a hit scoring as the k-th does counts as
         found: among equal scores any document is as good). It tries efs doubling from k, then narrows
         down, and keeps the smallest ef whose sample recall less 1.645 standard errors
