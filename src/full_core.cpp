@@ -10,6 +10,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <tuple>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -152,19 +153,25 @@ StoredRows first_rows(const StoredRows& rows, size_t count) {
 // give them: storing `rows` leaves those rows as they were. Caller holds the table's
 // lock.
 std::vector<uint32_t> ids_whose_rows_stay(const VectorTable& table, const StoredRows& rows) {
-  std::vector<std::pair<uint32_t, size_t>> stored_before;  // (id, row of `rows`)
+  struct StoredBefore {
+    uint32_t id;
+    size_t row;  // of `rows`
+    const float* values;
+    bool operator<(const StoredBefore& other) const { return std::tie(id, row) < std::tie(other.id, other.row); }
+  };
+  std::vector<StoredBefore> stored_before;
   for (size_t row = 0; row < rows.size(); ++row) {
-    if (table.full_row(rows.ids[row]).values != nullptr) stored_before.emplace_back(rows.ids[row], row);
+    const float* values = table.full_row(rows.ids[row]).values;
+    if (values != nullptr) stored_before.push_back({rows.ids[row], row, values});
   }
   std::sort(stored_before.begin(), stored_before.end());
   std::vector<uint32_t> staying;
   for (size_t i = 0; i < stored_before.size(); ++i) {
-    const auto [id, row] = stored_before[i];
-    if (i + 1 < stored_before.size() && stored_before[i + 1].first == id) continue;  // not the id's last row
-    const std::span<const float> vector = rows.vectors[row];
-    const float* old_values = table.full_row(id).values;
-    if (vector.size() == table.width() && std::memcmp(old_values, vector.data(), vector.size_bytes()) == 0) {
-      staying.push_back(id);
+    const StoredBefore& entry = stored_before[i];
+    if (i + 1 < stored_before.size() && stored_before[i + 1].id == entry.id) continue;  // not the id's last row
+    const std::span<const float> vector = rows.vectors[entry.row];
+    if (vector.size() == table.width() && std::memcmp(entry.values, vector.data(), vector.size_bytes()) == 0) {
+      staying.push_back(entry.id);
     }
   }
   return staying;
