@@ -122,14 +122,12 @@ class RowSpace : public hnswlib::SpaceInterface<float> {
 };
 
 // The share of a replaced node's neighbours whose links hnswlib rebuilds (its own links
-// are always rebuilt). hnswlib's own replacement rebuilds them all, which made an add
-// of a new vector for a stored id cost about 10 fresh inserts. Half of them kept recall
-// where all of them did (20,000 x 128 and x 384, half the ids given new vectors 4 to 6
-// times: recall@10 at ef 16 and 32 within 0.007 of it, in 0.23 of the time); none of
-// them lost 0.04 to 0.05 of recall after such rounds. (The library draws which ones from
-// a generator that parallel inserts share unlocked, as it draws levels: each draw is
-// still a number in [0, 1).)
-inline constexpr float kNeighbourRepairShare = 0.5f;
+// are always rebuilt): all of them, as hnswlib's own replacement does. Half of them cost
+// 0.4 of the time and kept recall@10, but left about three times as many documents that
+// no search reaches (3,000 x 32, half the ids given new vectors 12 times: 3 to 6 against
+// 0 to 2). (The library draws which ones from a generator that parallel inserts share
+// unlocked, as it draws levels: each draw is still a number in [0, 1).)
+inline constexpr float kNeighbourRepairShare = 1.0f;
 
 // A new graph holds this many nodes before its first growth; growth doubles.
 inline constexpr size_t kInitialGraphCapacity = 256;
