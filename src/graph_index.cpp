@@ -164,7 +164,13 @@ Result<std::vector<GraphHit>> GraphIndex::search(std::span<const float> query, s
   } catch (const std::exception& failure) {
     return internal_error(library_failure("search", failure));
   }
-  if (hits.size() > count) hits.resize(count);
+  if (hits.size() > count) {
+    // The candidates as near as the last hit stay, so that the caller, which orders
+    // equal scores by id, chooses among them (duplicated documents: the lowest ids).
+    size_t kept = count;
+    while (kept < hits.size() && hits[kept].distance == hits[count - 1].distance) ++kept;
+    hits.resize(kept);
+  }
   return hits;
 }
 

@@ -126,11 +126,13 @@ class GraphIndex {
 
   // The `count` ids nearest to `query` by cosine distance, nearest first (equal
   // distances in any order), among the ids that are in the graph, not deleted, not
-  // `excluded`, and pass `allowed`. The graph search keeps max(ef, count) candidates
-  // (ef 0: the settings' ef_search) and skips ids that fail `allowed` as results while
-  // still walking through them, so it returns min(count, allowed ids reachable from the
-  // entry point) hits: when it has found fewer than max(ef, count) it walks the whole
-  // connected part of the base layer before stopping.
+  // `excluded`, and pass `allowed`; then the other candidates found at the distance of
+  // the last of them (ties, for the caller to choose from). The graph search keeps
+  // max(ef, count) candidates (ef 0: the settings' ef_search) and skips ids that fail
+  // `allowed` as results while still walking through them, so it returns at least
+  // min(count, allowed ids reachable from the entry point) hits: when it has found
+  // fewer than max(ef, count) it walks the whole connected part of the base layer
+  // before stopping.
   // `excluded` is treated as absent from the graph: its distance to the query is
   // +infinity, so it is neither returned nor walked through (held-out queries: a stored
   // vector searched with its own node out of the way). The one exception is the entry

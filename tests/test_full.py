@@ -331,6 +331,16 @@ def test_graph_finds_documents_after_batches_that_move_half_of_them(tmp_path):
     assert len(lost) <= 5, lost
 
 
+def test_graph_search_chooses_among_duplicates_as_the_scan_does(tmp_path):
+    rng = np.random.default_rng(3)
+    vectors = rng.standard_normal((300, 16)).astype(np.float32)
+    vectors[:150] = vectors[0]
+    graph = FullVendrelDB(str(tmp_path / "graph"), index="hnsw", durability="memory")
+    graph.add_many(np.arange(300), vectors, ["{}"] * 300)
+    # Every document within reach of the search: the lowest ids among equal scores.
+    assert [hit[0] for hit in graph.search(vectors[0], 10, None, False, ef=300)] == list(range(10))
+
+
 def test_graph_settings_are_checked(tmp_path):
     with pytest.raises(ValueError, match="^m must be between 2 and 1000, got 1$"):
         FullVendrelDB(str(tmp_path / "db"), index="hnsw", m=1)
