@@ -24,10 +24,6 @@ namespace {
 
 // Below this many floats to score, the exact scan stays on the calling thread.
 constexpr uint64_t kParallelScanFloats = uint64_t{1} << 18;
-// An add that replaces stored vectors of a graph moves at most 1/kReplacedSliceDivisor
-// of the graph's nodes (and at least kMinReplacedSlice) at a time.
-constexpr size_t kReplacedSliceDivisor = 64;
-constexpr size_t kMinReplacedSlice = 32;
 
 }  // namespace
 
@@ -153,17 +149,10 @@ StoredRows first_rows(const StoredRows& rows, size_t count) {
   return first;
 }
 
-// How storing `rows` changes the full vectors stored before: the ids whose last row in
-// `rows` equals their stored vector bit for bit (their rows stay as they are), and the
-// rows that give an id with a stored vector another one (each such id's last row).
-struct RowChanges {
-  std::vector<uint32_t> staying;   // sorted
-  std::vector<size_t> replacing;   // rows of `rows`, in id order
-  std::vector<uint32_t> replaced;  // their ids, sorted
-};
-
-// Caller holds the table's lock.
-RowChanges row_changes(const VectorTable& table, const StoredRows& rows) {
+// The ids, sorted, whose stored full vector equals bit for bit the last vector `rows`
+// give them: storing `rows` leaves those rows as they were. Caller holds the table's
+// lock.
+std::vector<uint32_t> ids_whose_rows_stay(const VectorTable& table, const StoredRows& rows) {
   struct StoredBefore {
     uint32_t id;
     size_t row;  // of `rows`
@@ -176,33 +165,16 @@ RowChanges row_changes(const VectorTable& table, const StoredRows& rows) {
     if (values != nullptr) stored_before.push_back({rows.ids[row], row, values});
   }
   std::sort(stored_before.begin(), stored_before.end());
-  RowChanges changes;
+  std::vector<uint32_t> staying;
   for (size_t i = 0; i < stored_before.size(); ++i) {
     const StoredBefore& entry = stored_before[i];
     if (i + 1 < stored_before.size() && stored_before[i + 1].id == entry.id) continue;  // not the id's last row
     const std::span<const float> vector = rows.vectors[entry.row];
-    if (vector.size() != table.width()) continue;  // empty: not in the graph
-    if (std::memcmp(entry.values, vector.data(), vector.size_bytes()) == 0) {
-      changes.staying.push_back(entry.id);
-    } else {
-      changes.replacing.push_back(entry.row);
-      changes.replaced.push_back(entry.id);
+    if (vector.size() == table.width() && std::memcmp(entry.values, vector.data(), vector.size_bytes()) == 0) {
+      staying.push_back(entry.id);
     }
   }
-  return changes;
-}
-
-// The ids and vectors of `rows` in order, leaving out the rows of ids in `left_out`
-// (sorted).
-std::pair<std::vector<uint32_t>, std::vector<std::span<const float>>> rows_without(
-    const StoredRows& rows, const std::vector<uint32_t>& left_out) {
-  std::pair<std::vector<uint32_t>, std::vector<std::span<const float>>> kept;
-  for (size_t row = 0; row < rows.size(); ++row) {
-    if (std::binary_search(left_out.begin(), left_out.end(), rows.ids[row])) continue;
-    kept.first.push_back(rows.ids[row]);
-    kept.second.push_back(rows.vectors[row]);
-  }
-  return kept;
+  return staying;
 }
 
 }  // namespace
@@ -483,18 +455,11 @@ Status FullVendrelDB::apply_rows(const StoredRows& rows, std::span<const uint32_
   for (const auto& vector : rows.vectors) fix_dimension(vector.size());
   create_graph_once_dimensioned();
   ledger.raise_id_bound(*std::max_element(rows.ids.begin(), rows.ids.end()));
-  // The graph keeps the links of the ids whose rows stay. The rows that replace stored
-  // vectors are stored with the graph's repair of their ids (see replace_graph_rows).
-  RowChanges changes;
+  std::vector<uint32_t> unchanged;  // the graph keeps their links
   {
     std::unique_lock guard(this->rows->lock);
-    if (graph) changes = row_changes(this->rows->value, rows);
-    if (changes.replaced.empty()) {
-      this->rows->value.put_batch(rows.ids, rows.vectors);
-    } else {
-      const auto [ids, vectors] = rows_without(rows, changes.replaced);
-      this->rows->value.put_batch(ids, vectors);
-    }
+    if (graph) unchanged = ids_whose_rows_stay(this->rows->value, rows);
+    this->rows->value.put_batch(rows.ids, rows.vectors);
   }
   for (size_t row = 0; row < count; ++row) {
     ledger.metadata->set_entry(rows.ids[row], MetadataEntry{offsets[row], static_cast<uint32_t>(rows.texts[row].size())});
@@ -526,59 +491,23 @@ Status FullVendrelDB::apply_rows(const StoredRows& rows, std::span<const uint32_
     }
   }
   if (!graph) return ok_status();
-  std::vector<uint32_t> added;
-  for (size_t row = 0; row < count; ++row) {
-    if (!rows.vectors[row].empty() &&
-        !std::binary_search(changes.replaced.begin(), changes.replaced.end(), rows.ids[row])) {
-      added.push_back(rows.ids[row]);
-    }
-  }
-  Status reserved = graph->reserve(added.size() + changes.replacing.size());
-  Status inserted = reserved.ok() ? insert_into_graph(added, changes.staying) : reserved;
-  Status replaced = replace_graph_rows(rows, changes.replacing, inserted.ok());
-  return inserted.ok() ? replaced : inserted;
-}
-
-Status FullVendrelDB::insert_into_graph(std::span<const uint32_t> ids, std::span<const uint32_t> unchanged) {
   // A deleted id stays hidden, as add keeps it.
   std::vector<uint32_t> visible;
   std::vector<uint32_t> hidden;
   {
     std::shared_lock guard(ledger.deleted->lock);
-    for (uint32_t id : ids) (ledger.deleted->value.contains(id) ? hidden : visible).push_back(id);
+    for (size_t row = 0; row < count; ++row) {
+      if (rows.vectors[row].empty()) continue;
+      (ledger.deleted->value.contains(rows.ids[row]) ? hidden : visible).push_back(rows.ids[row]);
+    }
   }
+  Status reserved = graph->reserve(visible.size() + hidden.size());
+  if (!reserved.ok()) return reserved;
   // The graph reads the rows while it links the ids.
   std::shared_lock rows_guard(this->rows->lock);
   Status inserted = visible.empty() ? ok_status() : graph->insert_batch(visible, /*deleted=*/false, unchanged);
   if (!inserted.ok() || hidden.empty()) return inserted;
   return graph->insert_batch(hidden, /*deleted=*/true, unchanged);
-}
-
-Status FullVendrelDB::replace_graph_rows(const StoredRows& rows, std::span<const size_t> replacing, bool link) {
-  // hnswlib repairs a moved node's links through the graph around it. With half of
-  // 3,000 vectors replaced at once, every repair walked a graph where the other moved
-  // nodes still had their old links, and 12 rounds of that left 14 to 23 documents
-  // that no search reached (hnswlib itself, one vector at a time: 0 to 3). A slice of
-  // the graph at a time keeps that to 0 to 2, each slice's rows stored just before
-  // its repair.
-  const size_t slice = std::max<size_t>(kMinReplacedSlice, graph->size() / kReplacedSliceDivisor);
-  Status linked = ok_status();
-  for (size_t begin = 0; begin < replacing.size(); begin += slice) {
-    const std::span<const size_t> part = replacing.subspan(begin, std::min(slice, replacing.size() - begin));
-    std::vector<uint32_t> ids;
-    std::vector<std::span<const float>> vectors;
-    for (size_t row : part) {
-      ids.push_back(rows.ids[row]);
-      vectors.push_back(rows.vectors[row]);
-    }
-    {
-      std::unique_lock guard(this->rows->lock);
-      this->rows->value.put_batch(ids, vectors);
-    }
-    // After a failure the rows are still stored, as the log holds them.
-    if (link && linked.ok()) linked = insert_into_graph(ids, {});
-  }
-  return linked;
 }
 
 Status FullVendrelDB::remove_logged(const roaring::Roaring& ids, bool expired) {

@@ -223,12 +223,6 @@ class FullVendrelDB {
   // id bound, the rows, the metadata entries, the filter index, the expiry times, the
   // graph. Fails only on a text that is not JSON (a damaged log) or a library failure.
   Status apply_rows(const StoredRows& rows, std::span<const uint32_t> offsets);
-  // Links `ids` (rows stored) into the graph, hidden when deleted; `unchanged` (sorted)
-  // keep their links. Exclusive lock.
-  Status insert_into_graph(std::span<const uint32_t> ids, std::span<const uint32_t> unchanged);
-  // Stores the `replacing` rows of `rows` (new vectors for stored ids), a slice at a
-  // time, and repairs their ids' links after each slice when `link`. Exclusive lock.
-  Status replace_graph_rows(const StoredRows& rows, std::span<const size_t> replacing, bool link);
   // Removes `ids` (a delete, or with `expired` a sweep), logged first.
   Status remove_logged(const roaring::Roaring& ids, bool expired);
   // The expiry sweep, under the exclusive lock.

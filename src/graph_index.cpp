@@ -6,7 +6,10 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -65,6 +68,116 @@ Error missing_row(const char* operation, uint32_t id, size_t dimension) {
 
 }  // namespace
 
+namespace {
+
+using hnswlib::linklistsizeint;
+using hnswlib::tableint;
+
+// A check of reachability reads every base-layer link twice. It runs once the nodes
+// moved since the last one reach 1/kMovedNodesPerCheck of the graph, so that a moved
+// node pays for the links of about that many nodes (far less than its own repair).
+constexpr size_t kMovedNodesPerCheck = 1024;
+// Relinking a node takes a link from another node, which may leave a third one out;
+// the check runs again, at most this many times.
+constexpr int kReconnectRounds = 3;
+
+std::span<tableint> base_links(hnswlib::HierarchicalNSW<float>& graph, tableint node) {
+  linklistsizeint* list = graph.get_linklist0(node);
+  return {reinterpret_cast<tableint*>(list + 1), graph.getListCount(list)};
+}
+
+// Marks in `reached` every node the base layer reaches from `start`.
+void reach_from(hnswlib::HierarchicalNSW<float>& graph, tableint start, std::vector<uint8_t>& reached) {
+  std::vector<tableint> pending{start};
+  reached[start] = 1;
+  while (!pending.empty()) {
+    const tableint node = pending.back();
+    pending.pop_back();
+    for (tableint next : base_links(graph, node)) {
+      if (!reached[next]) {
+        reached[next] = 1;
+        pending.push_back(next);
+      }
+    }
+  }
+}
+
+// The reached node nearest to `node`: among its own links, else among the candidates
+// hnswlib's insertion search finds for it from the entry point (all reached).
+std::optional<tableint> nearest_reached(hnswlib::HierarchicalNSW<float>& graph, tableint node,
+                                        const std::vector<uint8_t>& reached) {
+  const void* point = graph.getDataByInternalId(node);
+  std::optional<tableint> nearest;
+  float nearest_distance = std::numeric_limits<float>::infinity();
+  const auto consider = [&](tableint other) {
+    if (other == node || !reached[other]) return;
+    const float distance = graph.fstdistfunc_(point, graph.getDataByInternalId(other), graph.dist_func_param_);
+    if (!nearest || distance < nearest_distance) {
+      nearest = other;
+      nearest_distance = distance;
+    }
+  };
+  for (tableint other : base_links(graph, node)) consider(other);
+  if (nearest) return nearest;
+  auto found = graph.searchBaseLayer(graph.enterpoint_node_, point, 0);
+  for (; !found.empty(); found.pop()) consider(found.top().second);
+  return nearest;
+}
+
+// Gives `node` a link from `from`: into a free place, else in place of the link to the
+// node that most others link to (which keeps other links). False when every node that
+// `from` links to has no other link.
+bool link_into(hnswlib::HierarchicalNSW<float>& graph, tableint from, tableint node, std::vector<uint32_t>& in_links) {
+  linklistsizeint* list = graph.get_linklist0(from);
+  const size_t count = graph.getListCount(list);
+  tableint* links = reinterpret_cast<tableint*>(list + 1);
+  if (count < graph.maxM0_) {
+    links[count] = node;
+    graph.setListCount(list, static_cast<unsigned short>(count + 1));
+  } else {
+    tableint* most = std::max_element(links, links + count, [&](tableint a, tableint b) { return in_links[a] < in_links[b]; });
+    if (most == links + count || in_links[*most] < 2) return false;
+    --in_links[*most];
+    *most = node;
+  }
+  ++in_links[node];
+  return true;
+}
+
+// Links back every live node that the base layer no longer reaches from the entry
+// point. hnswlib's repair of a moved node rebuilds the links of the nodes around its old
+// place and can leave a node that no list names: no search finds it again.
+void reconnect_unreachable(hnswlib::HierarchicalNSW<float>& graph) {
+  const size_t nodes = graph.cur_element_count;
+  if (nodes < 2) return;
+  for (int round = 0; round < kReconnectRounds; ++round) {
+    std::vector<uint8_t> reached(nodes, 0);
+    std::vector<uint32_t> in_links(nodes, 0);
+    for (tableint node = 0; node < nodes; ++node) {
+      for (tableint next : base_links(graph, node)) ++in_links[next];
+    }
+    reach_from(graph, graph.enterpoint_node_, reached);
+    size_t linked_now = 0;
+    for (tableint node = 0; node < nodes; ++node) {
+      if (reached[node] || graph.isMarkedDeleted(node)) continue;
+      const std::optional<tableint> from = nearest_reached(graph, node, reached);
+      if (!from || !link_into(graph, *from, node, in_links)) continue;
+      reach_from(graph, node, reached);
+      ++linked_now;
+    }
+    if (linked_now == 0) break;
+  }
+}
+
+}  // namespace
+
+void GraphIndex::count_moved(size_t moved) {
+  moved_since_check_ += moved;
+  if (moved_since_check_ == 0 || moved_since_check_ * kMovedNodesPerCheck < state_->graph.cur_element_count) return;
+  moved_since_check_ = 0;
+  reconnect_unreachable(state_->graph);
+}
+
 Status GraphIndex::insert(uint32_t id, bool deleted) {
   if (!has_row(*rows_, id, dimension_)) return missing_row("insert", id, dimension_);
   std::unique_lock lock(lock_);
@@ -73,9 +186,11 @@ Status GraphIndex::insert(uint32_t id, bool deleted) {
     if (!present) state_->reserve(1);
     state_->make_slots({&id, 1});
     state_->revive(id);
+    const bool moves = present || !state_->graph.deleted_elements.empty();  // takes a deleted node over
     state_->add(id, present);
     if (present) replaced_.fetch_add(1, std::memory_order_relaxed);
     if (deleted) state_->hide(id);
+    count_moved(moves ? 1 : 0);
   } catch (const std::exception& failure) {
     return internal_error(library_failure("insert", failure));
   }
@@ -116,6 +231,8 @@ Status GraphIndex::insert_batch(std::span<const uint32_t> ids, bool deleted, std
       new_ids += !present[i];
     }
     for (uint32_t id : distinct) state_->revive(id);
+    // New ids take deleted nodes over first: those nodes move too.
+    const size_t moved = distinct.size() - new_ids + std::min(new_ids, state_->graph.deleted_elements.size());
     state_->reserve(new_ids);
     state_->make_slots(distinct);
     tbb::parallel_for(tbb::blocked_range<size_t>(0, distinct.size(), 16), [&](const tbb::blocked_range<size_t>& range) {
@@ -125,6 +242,7 @@ Status GraphIndex::insert_batch(std::span<const uint32_t> ids, bool deleted, std
     if (deleted) {
       for (uint32_t id : distinct) state_->hide(id);
     }
+    count_moved(moved);
   } catch (const std::exception& failure) {
     return internal_error(library_failure("insert_batch", failure));
   }

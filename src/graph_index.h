@@ -186,6 +186,13 @@ class GraphIndex {
   mutable std::shared_mutex lock_;
   std::unique_ptr<State> state_;
   std::atomic<uint64_t> replaced_{0};
+  // Nodes given another vector (a replaced row, a deleted node taken over) since the
+  // last check that every live node is reachable. Under lock_ (exclusive).
+  size_t moved_since_check_ = 0;
+
+  // After `moved` more nodes moved: checks reachability once enough have moved since
+  // the last check (see graph_index.cpp). Exclusive lock held; throws std::bad_alloc.
+  void count_moved(size_t moved);
 };
 
 }  // namespace vendrel

@@ -312,10 +312,9 @@ def test_graph_search_recall_hit_counts_and_deletes(tmp_path):
 
 
 def test_graph_finds_documents_after_batches_that_move_half_of_them(tmp_path):
-    # hnswlib repairs a moved node through the graph around it. When half of the
-    # vectors moved at once, the other moved nodes still had their old links, and 12
-    # rounds left 11 to 21 of 3,000 documents that no search reached (1 or 2 now; the
-    # library's own replacement, one vector at a time, leaves a few too).
+    # hnswlib's repair of moved nodes can leave nodes that no link names: moving half
+    # of the vectors at once, 12 times, left 11 to 21 of 3,000 documents that no search
+    # reached (its own replacement, one vector at a time, 0 to 3). They are linked back.
     rng = np.random.default_rng(1)
     n, dim = 3000, 32
     centres = rng.standard_normal((20, dim))
@@ -328,7 +327,7 @@ def test_graph_finds_documents_after_batches_that_move_half_of_them(tmp_path):
         db.add_many(moved, vectors[moved], ["{}"] * len(moved))
     best = db.search_many(vectors, 1, None, False, ef=n)
     lost = [i for i, hits in enumerate(best) if hits[0][0] != i and hits[0][1] < 1 - 1e-5]
-    assert len(lost) <= 5, lost
+    assert lost == []
 
 
 def test_graph_search_chooses_among_duplicates_as_the_scan_does(tmp_path):
