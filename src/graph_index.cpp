@@ -77,71 +77,86 @@ using hnswlib::tableint;
 // moved since the last one reach 1/kMovedNodesPerCheck of the graph, so that a moved
 // node pays for the links of about that many nodes (far less than its own repair).
 constexpr size_t kMovedNodesPerCheck = 1024;
-// Relinking a node takes a link from another node, which may leave a third one out;
+// Relinking a node may take a link from another node, which may leave a third one out;
 // the check runs again, at most this many times.
-constexpr int kReconnectRounds = 3;
+constexpr int kReconnectRounds = 4;
 
 std::span<tableint> base_links(hnswlib::HierarchicalNSW<float>& graph, tableint node) {
   linklistsizeint* list = graph.get_linklist0(node);
   return {reinterpret_cast<tableint*>(list + 1), graph.getListCount(list)};
 }
 
-// Marks in `reached` every node the base layer reaches from `start`.
-void reach_from(hnswlib::HierarchicalNSW<float>& graph, tableint start, std::vector<uint8_t>& reached) {
-  std::vector<tableint> pending{start};
-  reached[start] = 1;
-  while (!pending.empty()) {
-    const tableint node = pending.back();
-    pending.pop_back();
-    for (tableint next : base_links(graph, node)) {
-      if (!reached[next]) {
-        reached[next] = 1;
-        pending.push_back(next);
+// What the base layer reaches from the entry point, and how many reached nodes link to
+// each node.
+struct Reach {
+  std::vector<uint8_t> reached;
+  std::vector<uint32_t> in_links;
+
+  // Marks every node reached from `start`, counting the links of each newly reached one.
+  void from(hnswlib::HierarchicalNSW<float>& graph, tableint start) {
+    if (reached[start]) return;
+    std::vector<tableint> pending{start};
+    reached[start] = 1;
+    while (!pending.empty()) {
+      const tableint node = pending.back();
+      pending.pop_back();
+      for (tableint next : base_links(graph, node)) {
+        ++in_links[next];
+        if (!reached[next]) {
+          reached[next] = 1;
+          pending.push_back(next);
+        }
       }
     }
   }
-}
+};
 
-// The reached node nearest to `node`: among its own links, else among the candidates
-// hnswlib's insertion search finds for it from the entry point (all reached).
-std::optional<tableint> nearest_reached(hnswlib::HierarchicalNSW<float>& graph, tableint node,
-                                        const std::vector<uint8_t>& reached) {
+// Reached nodes that could link to `node`, nearest first: its own links' targets, else
+// the candidates hnswlib's insertion search finds for it from the entry point, else the
+// entry point.
+std::vector<tableint> reached_neighbours(hnswlib::HierarchicalNSW<float>& graph, tableint node, const Reach& reach) {
   const void* point = graph.getDataByInternalId(node);
-  std::optional<tableint> nearest;
-  float nearest_distance = std::numeric_limits<float>::infinity();
+  std::vector<std::pair<float, tableint>> scored;
   const auto consider = [&](tableint other) {
-    if (other == node || !reached[other]) return;
-    const float distance = graph.fstdistfunc_(point, graph.getDataByInternalId(other), graph.dist_func_param_);
-    if (!nearest || distance < nearest_distance) {
-      nearest = other;
-      nearest_distance = distance;
-    }
+    if (other == node || !reach.reached[other]) return;
+    scored.emplace_back(graph.fstdistfunc_(point, graph.getDataByInternalId(other), graph.dist_func_param_), other);
   };
   for (tableint other : base_links(graph, node)) consider(other);
-  if (nearest) return nearest;
-  auto found = graph.searchBaseLayer(graph.enterpoint_node_, point, 0);
-  for (; !found.empty(); found.pop()) consider(found.top().second);
+  if (scored.empty()) {
+    auto found = graph.searchBaseLayer(graph.enterpoint_node_, point, 0);
+    for (; !found.empty(); found.pop()) consider(found.top().second);
+  }
+  if (scored.empty()) consider(graph.enterpoint_node_);  // every reached node is deleted
+  std::sort(scored.begin(), scored.end());
+  std::vector<tableint> nearest;
+  for (const auto& [distance, other] : scored) nearest.push_back(other);
   return nearest;
 }
 
-// Gives `node` a link from `from`: into a free place, else in place of the link to the
-// node that most others link to (which keeps other links). False when every node that
-// `from` links to has no other link.
-bool link_into(hnswlib::HierarchicalNSW<float>& graph, tableint from, tableint node, std::vector<uint32_t>& in_links) {
-  linklistsizeint* list = graph.get_linklist0(from);
-  const size_t count = graph.getListCount(list);
-  tableint* links = reinterpret_cast<tableint*>(list + 1);
-  if (count < graph.maxM0_) {
-    links[count] = node;
+// Gives `node` a link from the nearest of `from` with a free place, else from the
+// nearest that links to a node another reached node links to as well (that link is
+// replaced). False when none can.
+bool link_from(hnswlib::HierarchicalNSW<float>& graph, std::span<const tableint> from, tableint node, Reach& reach) {
+  for (tableint source : from) {
+    linklistsizeint* list = graph.get_linklist0(source);
+    const size_t count = graph.getListCount(list);
+    if (count >= graph.maxM0_) continue;
+    reinterpret_cast<tableint*>(list + 1)[count] = node;
     graph.setListCount(list, static_cast<unsigned short>(count + 1));
-  } else {
-    tableint* most = std::max_element(links, links + count, [&](tableint a, tableint b) { return in_links[a] < in_links[b]; });
-    if (most == links + count || in_links[*most] < 2) return false;
-    --in_links[*most];
-    *most = node;
+    ++reach.in_links[node];
+    return true;
   }
-  ++in_links[node];
-  return true;
+  for (tableint source : from) {
+    const std::span<tableint> links = base_links(graph, source);
+    const auto most = std::max_element(links.begin(), links.end(),
+                                       [&](tableint a, tableint b) { return reach.in_links[a] < reach.in_links[b]; });
+    if (most == links.end() || reach.in_links[*most] < 2) continue;
+    --reach.in_links[*most];
+    *most = node;
+    ++reach.in_links[node];
+    return true;
+  }
+  return false;
 }
 
 // Links back every live node that the base layer no longer reaches from the entry
@@ -151,21 +166,16 @@ void reconnect_unreachable(hnswlib::HierarchicalNSW<float>& graph) {
   const size_t nodes = graph.cur_element_count;
   if (nodes < 2) return;
   for (int round = 0; round < kReconnectRounds; ++round) {
-    std::vector<uint8_t> reached(nodes, 0);
-    std::vector<uint32_t> in_links(nodes, 0);
+    Reach reach{std::vector<uint8_t>(nodes, 0), std::vector<uint32_t>(nodes, 0)};
+    reach.from(graph, graph.enterpoint_node_);
+    size_t linked = 0;
     for (tableint node = 0; node < nodes; ++node) {
-      for (tableint next : base_links(graph, node)) ++in_links[next];
+      if (reach.reached[node] || graph.isMarkedDeleted(node)) continue;
+      if (!link_from(graph, reached_neighbours(graph, node, reach), node, reach)) continue;
+      reach.from(graph, node);
+      ++linked;
     }
-    reach_from(graph, graph.enterpoint_node_, reached);
-    size_t linked_now = 0;
-    for (tableint node = 0; node < nodes; ++node) {
-      if (reached[node] || graph.isMarkedDeleted(node)) continue;
-      const std::optional<tableint> from = nearest_reached(graph, node, reached);
-      if (!from || !link_into(graph, *from, node, in_links)) continue;
-      reach_from(graph, node, reached);
-      ++linked_now;
-    }
-    if (linked_now == 0) break;
+    if (linked == 0) break;
   }
 }
 
