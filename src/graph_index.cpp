@@ -66,10 +66,6 @@ Error missing_row(const char* operation, uint32_t id, size_t dimension) {
                      " has no stored vector of dimension " + std::to_string(dimension));
 }
 
-}  // namespace
-
-namespace {
-
 using hnswlib::linklistsizeint;
 using hnswlib::tableint;
 
