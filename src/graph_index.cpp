@@ -19,15 +19,14 @@
 namespace vendrel {
 namespace {
 
-// The search point of a query: its values and the inverse of its norm (summed in double
-// so that large finite components do not overflow).
+// The search point of a query: its values and the inverse of its norm, the norm taken
+// as the scan takes it (a float sum of squares cannot overflow within the dot range; a
+// sum in double, one add at a time, was 2 % of a search at d = 384).
 QueryProbe probe_of(std::span<const float> query, std::optional<uint32_t> excluded) {
-  double squared = 0.0;
-  for (float value : query) squared += double(value) * double(value);
-  const double norm = std::sqrt(squared);
+  const float norm = euclidean_norm(query);
   QueryProbe probe;
   probe.values = query.data();
-  probe.inverse_norm = in_dot_range(static_cast<float>(norm)) ? 1.0 / norm : 0.0;
+  probe.inverse_norm = in_dot_range(norm) ? 1.0 / double{norm} : 0.0;
   probe.excluded = excluded.value_or(0);
   probe.has_excluded = excluded.has_value();
   return probe;
