@@ -703,22 +703,56 @@ PyObject* to_python(const std::vector<SearchHit>& hits) {
   if (!list) return nullptr;
   for (size_t i = 0; i < hits.size(); ++i) {
     const SearchHit& hit = hits[i];
-    PyRef id(PyLong_FromUnsignedLong(hit.id));
-    PyRef score(PyFloat_FromDouble(hit.score));
-    PyRef metadata(PyUnicode_FromStringAndSize(hit.metadata.data(), static_cast<Py_ssize_t>(hit.metadata.size())));
-    if (!id || !score || !metadata) return nullptr;
-    PyObject* row = PyTuple_Pack(3, id.get(), score.get(), metadata.get());
-    if (row == nullptr) return nullptr;
+    PyRef row(PyTuple_New(3));
+    if (!row) return nullptr;
+    // The tuple takes each field's reference; a tuple left partly filled frees the ones it has.
+    PyObject* id = PyLong_FromUnsignedLong(hit.id);
+    if (id == nullptr) return nullptr;
+    PyTuple_SET_ITEM(row.get(), 0, id);
+    PyObject* score = PyFloat_FromDouble(hit.score);
+    if (score == nullptr) return nullptr;
+    PyTuple_SET_ITEM(row.get(), 1, score);
+    PyObject* metadata = PyUnicode_FromStringAndSize(hit.metadata.data(), static_cast<Py_ssize_t>(hit.metadata.size()));
+    if (metadata == nullptr) return nullptr;
+    PyTuple_SET_ITEM(row.get(), 2, metadata);
     // An int, a float and a str cannot take part in a reference cycle: untracked, the
     // hits of a large batch are not walked by every collection their allocation sets
     // off (the collector would untrack them itself, after walking them once).
-    PyObject_GC_UnTrack(row);
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+    PyObject_GC_UnTrack(row.get());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row.release());
   }
   return list.release();
 }
 
+namespace {
+
+// Holds the cyclic collector off while a batch's hits are built. Each hit is a new
+// tuple, so a batch of 1,000 queries at k = 10 set off 15 collections of the young
+// objects and now and then one of everything, none of which can find garbage in the
+// tuples (untracked at once) or in the lists (nothing else refers to them yet): 3 % of
+// a batch's time at d = 384. The collector's state is put back as it was; the first
+// allocation after may start the one collection that is due.
+class CollectorPause {
+ public:
+#if PY_VERSION_HEX >= 0x030A0000
+  CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+#else
+  CollectorPause() = default;  // PyGC_Disable arrived in Python 3.10
+#endif
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  [[maybe_unused]] bool was_enabled_ = false;
+};
+
+}  // namespace
+
 PyObject* to_python(const std::vector<std::vector<SearchHit>>& lists) {
+  const CollectorPause pause;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(lists.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < lists.size(); ++i) {

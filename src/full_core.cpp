@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -28,14 +29,16 @@ constexpr uint64_t kParallelScanFloats = uint64_t{1} << 18;
 }  // namespace
 
 std::optional<NonFinite> first_non_finite(std::span<const std::span<const float>> vectors) {
+  constexpr uint32_t kExponentBits = 0x7f800000u;
   const auto find_in = [&](size_t begin, size_t end) -> std::optional<NonFinite> {
     for (size_t row = begin; row < end; ++row) {
       const std::span<const float> vector = vectors[row];
-      // A branch-free pass the compiler vectorises; the position is looked for only
-      // in the rare row that has one.
-      bool finite = true;
-      for (float value : vector) finite &= std::isfinite(value);
-      if (finite) continue;
+      // A branch-free pass on the bits (all exponent bits set: NaN or an infinity),
+      // written so that the compiler vectorises it, which it did not for std::isfinite
+      // or a bool; the position is looked for only in the rare row that has one.
+      uint32_t non_finite = 0;
+      for (float value : vector) non_finite |= (std::bit_cast<uint32_t>(value) & kExponentBits) == kExponentBits;
+      if (non_finite == 0) continue;
       for (size_t position = 0; position < vector.size(); ++position) {
         if (!std::isfinite(vector[position])) return NonFinite{row, position, vector[position]};
       }
@@ -331,6 +334,20 @@ Status FullVendrelDB::check_query(std::span<const float> query) const {
   const std::span<const float> one[] = {query};
   if (const std::optional<NonFinite> bad = first_non_finite(one)) return non_finite_error("query", bad->position, bad->value);
   return ok_status();
+}
+
+Status FullVendrelDB::check_queries(std::span<const std::span<const float>> queries) const {
+  size_t first_wrong_length = 0;
+  while (first_wrong_length < queries.size() &&
+         (dimension == 0 || queries[first_wrong_length].size() == dimension)) {
+    ++first_wrong_length;
+  }
+  // The queries before the first of a wrong length, checked for finite values at once.
+  const std::optional<NonFinite> bad = first_non_finite(queries.first(first_wrong_length));
+  const size_t refused = bad ? bad->row : first_wrong_length;
+  if (refused == queries.size()) return ok_status();
+  const Status checked = check_query(queries[refused]);
+  return Error{checked.error().kind, "query " + std::to_string(refused) + ": " + checked.error().message};
 }
 
 void FullVendrelDB::fix_dimension(size_t length) {
@@ -722,10 +739,8 @@ Result<std::vector<std::vector<SearchHit>>> FullVendrelDB::search_many(std::span
                                                                        bool include_metadata, size_t ef) {
   using Lists = std::vector<std::vector<SearchHit>>;
   return read_after_sweep([&]() -> Result<Lists> {
-    for (size_t i = 0; i < queries.size(); ++i) {
-      Status checked = check_query(queries[i]);
-      if (!checked.ok()) return Error{checked.error().kind, "query " + std::to_string(i) + ": " + checked.error().message};
-    }
+    Status checked = check_queries(queries);
+    if (!checked.ok()) return checked.error();
     Result<std::optional<roaring::Roaring>> filtered = select(filter_json);
     if (!filtered.ok()) return filtered.error();
     const std::optional<roaring::Roaring>& filter_set = filtered.value();

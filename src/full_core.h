@@ -253,6 +253,8 @@ class FullVendrelDB {
   // Refuses a query of another length than the stored vectors, or holding a NaN or an
   // infinity.
   Status check_query(std::span<const float> query) const;
+  // check_query for each query, the first refused one's error prefixed with "query <i>: ".
+  Status check_queries(std::span<const std::span<const float>> queries) const;
   // With a target_recall, a graph, no ef of the call's own and k > 0: how searches for k
   // hits among the filter set's live documents go (calibrating first when needed);
   // otherwise nullopt (the settings' rules). The caller holds the lock shared.

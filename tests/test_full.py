@@ -1,6 +1,7 @@
 """FullVendrelDB: exact answers against numpy, the contract's semantics for everything
 but the candidate stage, and add_many against the same rows added one by one."""
 
+import gc
 import json
 import random
 
@@ -398,4 +399,18 @@ def test_search_many_answers_each_query_as_search_does(tmp_path, index):
     bad[1, 2] = np.nan
     with pytest.raises(ValueError, match=r"^query 1: query\[2\] is nan: vectors must hold finite numbers$"):
         db.search_many(bad, 5)
+    # The first refused query is named, whichever its fault.
+    with pytest.raises(ValueError, match=r"^query 0: query\[0\] is inf"):
+        db.search_many([[np.inf] + [0.0] * (DIM - 1), [1.0]], 5)
+    with pytest.raises(ValueError, match="^query 0: Dimension mismatch"):
+        db.search_many([[1.0], [np.nan] * DIM], 5)
     assert db.search_many(np.zeros((0, DIM), dtype=np.float32), 5) == []
+    # The collector, held off while a batch's hits are built, is left as it was.
+    gc.disable()
+    try:
+        db.search_many(queries, 10)
+        assert not gc.isenabled()
+    finally:
+        gc.enable()
+    db.search_many(queries, 10)
+    assert gc.isenabled()
