@@ -244,6 +244,9 @@ Status FullVendrelDB::recover() {
   Result<VectorTable> table = journal_->load_rows();
   if (!table.ok()) return table.error();
   rows->value = std::move(table.value());
+  rows->value.for_each([this](uint32_t id, std::span<const float> vector) {
+    if (vector.empty()) empty_vector_ids.add(id);
+  });
   Result<std::optional<GraphBlob>> blob = journal_->load_graph();
   if (!blob.ok()) return blob.error();
   if (blob.value()) {
@@ -477,6 +480,13 @@ Status FullVendrelDB::apply_rows(const StoredRows& rows, std::span<const uint32_
     std::unique_lock guard(this->rows->lock);
     if (graph) unchanged = ids_whose_rows_stay(this->rows->value, rows);
     this->rows->value.put_batch(rows.ids, rows.vectors);
+    for (size_t row = 0; row < count; ++row) {
+      if (rows.vectors[row].empty()) {
+        empty_vector_ids.add(rows.ids[row]);
+      } else {
+        empty_vector_ids.remove(rows.ids[row]);
+      }
+    }
   }
   for (size_t row = 0; row < count; ++row) {
     ledger.metadata->set_entry(rows.ids[row], MetadataEntry{offsets[row], static_cast<uint32_t>(rows.texts[row].size())});
@@ -663,9 +673,13 @@ std::optional<std::vector<ScoredId>> FullVendrelDB::search_graph(std::span<const
   std::vector<uint32_t> ids;
   ids.reserve(hits.value().size());
   for (const GraphHit& hit : hits.value()) ids.push_back(hit.id);
-  std::sort(ids.begin(), ids.end());
   std::shared_lock deleted_guard(ledger.deleted->lock);
   std::shared_lock rows_guard(rows->lock);
+  for (uint32_t id : empty_vector_ids) {
+    if (!allowed || allowed->contains(id)) ids.push_back(id);
+  }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
   const bool parallel = ids.size() * rows->value.width() > kParallelScanFloats;
   return exact_top_k_of(rows->value, query, k, ids, ledger.deleted->value, parallel);
 }

@@ -192,6 +192,10 @@ class FullVendrelDB {
   // (shared) taken by this class around every graph call that reads rows; the graph's
   // structure is guarded by its own lock.
   std::shared_ptr<GraphIndex> graph;
+  // The ids whose stored vector is empty (stored before the dimension was known). The
+  // graph has no node for them, so a graph search scores them beside its hits, as the
+  // scan scores every row. Guarded by rows->lock.
+  roaring::Roaring empty_vector_ids;
   FullSettings settings;
   size_t dimension = 0;
 

@@ -331,6 +331,23 @@ def test_graph_finds_documents_after_batches_that_move_half_of_them(tmp_path):
     assert lost == []
 
 
+def test_graph_search_scores_documents_stored_with_an_empty_vector_as_the_scan_does(tmp_path):
+    rng = np.random.default_rng(0)
+    vectors = rng.standard_normal((200, 8)).astype(np.float32)
+    query = -vectors.sum(axis=0)  # about half the documents score below the empty one's 0
+    found = {}
+    for index in ("exact", "hnsw"):
+        db = FullVendrelDB(str(tmp_path / index), index=index)
+        db.add(0, [], '{"a": 1}')  # no node in the graph: stored before the dimension
+        db.add_many(np.arange(1, 201), vectors, [json.dumps({"a": i % 2}) for i in range(1, 201)])
+        db.close()
+        db = FullVendrelDB(str(tmp_path / index), index=index)  # read back from the checkpoint
+        options = {"ef": 1000} if index == "hnsw" else {}
+        found[index] = [db.search(query, 150, filter_json, **options) for filter_json in (None, {"a": 1})]
+    assert found["hnsw"] == found["exact"]
+    assert all((0, 0.0, '{"a": 1}') in hits for hits in found["exact"])
+
+
 def test_graph_search_chooses_among_duplicates_as_the_scan_does(tmp_path):
     rng = np.random.default_rng(3)
     vectors = rng.standard_normal((300, 16)).astype(np.float32)
