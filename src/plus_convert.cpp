@@ -126,6 +126,14 @@ bool fits_float32(double value) {
 
 constexpr const char kVectorKinds[] = "a sequence of numbers or a 1-D array";
 
+// A complex value: a complex or a subclass (numpy's complex128), or another type that
+// converts to complex (numpy's complex64). Their conversion to float keeps the real part
+// with no more than a warning; a vector refuses them as it refuses a complex.
+bool is_complex_value(PyObject* item) {
+  if (PyFloat_CheckExact(item) || PyLong_CheckExact(item)) return false;
+  return PyComplex_Check(item) || PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item)), "__complex__");
+}
+
 // The 1-D float32/float64 buffer path of to_vector: true when the object was such a
 // buffer (its values read and checked), false with no error when it was not.
 bool read_vector_buffer(PyObject* object, const std::string& name, std::vector<float>* out, bool check_values,
@@ -212,6 +220,7 @@ bool to_vector(PyObject* object, Name name, std::vector<float>* out, bool check_
   PyRef iterator(PyObject_GetIter(object));
   if (!iterator) return false;
   for (size_t i = 0; PyRef item{PyIter_Next(iterator.get())}; ++i) {
+    if (is_complex_value(item.get())) return refuse_type(item.get(), label + "[" + std::to_string(i) + "]", "a number");
     const double value = PyFloat_AsDouble(item.get());
     if (value == -1.0 && PyErr_Occurred()) {
       return refuse_if_type_error(item.get(), label + "[" + std::to_string(i) + "]", "a number");

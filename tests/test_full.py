@@ -4,6 +4,7 @@ but the candidate stage, and add_many against the same rows added one by one."""
 import gc
 import json
 import random
+import warnings
 
 import numpy as np
 import pytest
@@ -234,6 +235,15 @@ def test_add_many_conversion_errors_name_the_row_and_store_nothing(tmp_path):
         db.add_many([1, 2, 3], vectors, ["{}", "{}", 5])
     with pytest.raises(TypeError, match="^row 0: vector must be a sequence of numbers or a 1-D array, not str$"):
         db.add_many([1], ["abc"], ["{}"])
+    # Complex values are refused, not cut to their real part (numpy warns at most).
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for rows, refused in [(np.array([[1.0, 2j]]), r"\[0\] must be a number, not complex128"),
+                              ([[1.0, np.complex64(1)]], r"\[1\] must be a number, not complex64")]:
+            with pytest.raises(TypeError, match=rf"^row 0: vector{refused}$"):
+                db.add_many([1], rows, ["{}"])
+        with pytest.raises(TypeError, match=r"^query\[0\] must be a number, not complex128$"):
+            db.search(np.array([1j, 0.0]), 1)
     with pytest.raises(ValueError, match="must have the same number of rows; got 3, 3, 3, 2$"):
         db.add_many([1, 2, 3], vectors, ["{}"] * 3, [None, 5])
     assert db.count() == 0
