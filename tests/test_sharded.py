@@ -448,6 +448,11 @@ def test_a_database_without_a_dimension_yet_behaves_as_a_plain_one(tmp_path):
 
             db.add(3, CallingBack([1.0, 2.0]), "{}")
         assert sharded.search([1.0, 2.0], 5) == plain.search([1.0, 2.0], 5)
+        # The first refused query of a batch is the one named, whichever its fault.
+        for queries in ([[float("nan"), 1.0], [1.0]], [[1.0], [float("nan"), 1.0]]):
+            refused = outcome(plain.search_many, queries, 3)
+            assert refused[0] is ValueError and refused[1].startswith("query 0: ")
+            assert outcome(sharded.search_many, queries, 3) == refused
 
 
 def test_shards_beyond_the_default_weight_ask_for_less_so_that_all_start(tmp_path):

@@ -782,7 +782,10 @@ class ShardedVendrelDB:
             self._check_open()
             matrix, length_bytes, k, filter_json, include_metadata, non_finite = converted
             lengths = np.frombuffer(length_bytes, dtype=np.uint64)
-            for position, length in enumerate(lengths.tolist()):
+            # The first refused query is named, as the database names it: a query's
+            # length is checked before its values.
+            checked = len(lengths) if non_finite is None else non_finite[0] + 1
+            for position, length in enumerate(lengths[:checked].tolist()):
                 self._check_query_length(length, f"query {position}: ")
             if non_finite is not None:
                 raise ValueError(f"query {non_finite[0]}: {non_finite[1]}")
