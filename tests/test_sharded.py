@@ -504,3 +504,24 @@ def test_a_creation_refused_by_one_shard_leaves_the_path_a_new_database(tmp_path
     with ShardedVendrelDB(str(tmp_path / "db"), 2, kind="full") as db:
         db.add(3, [1.0, 0.0], "{}")
         assert db.search([1.0, 0.0], 1) == [(3, 1.0, "{}")]
+
+
+def test_a_client_that_loses_the_race_to_create_a_path_leaves_the_winners_records(tmp_path, monkeypatch):
+    path = str(tmp_path / "db")
+    with ShardedVendrelDB(path, 2, kind="full") as winner:
+        winner.add(1, [1.0, 0.0], "{}")
+        # The loser looked for records before the winner wrote them, then finds the
+        # shards' directories open.
+        call = ShardedVendrelDB._call
+
+        def found_nothing(self, method, arguments):
+            if method == "find_record":
+                return {shard: False for shard in arguments}
+            return call(self, method, arguments)
+
+        monkeypatch.setattr(ShardedVendrelDB, "_call", found_nothing)
+        with pytest.raises(ValueError, match="open in another process or object"):
+            ShardedVendrelDB(path, 2, kind="full")
+        monkeypatch.setattr(ShardedVendrelDB, "_call", call)
+        assert all((tmp_path / "db" / f"shard-{shard}" / "SHARD").exists() for shard in range(2))
+        assert winner.search([1.0, 0.0], 1) == [(1, 1.0, "{}")]

@@ -128,6 +128,10 @@ class Shard:
         self._record = ShardRecord(shard, shards, kind)
         self._durable = durable
         self._db: Optional[Database] = None
+        # Whether this shard wrote its record when it created its database: only then
+        # may undo_create remove it (a client that lost a race to create the path
+        # must not remove the records of the one that won).
+        self._created = False
         # Why this shard cannot serve its documents, once a reopen after a restart failed.
         self._down: Optional[ShardFailure] = None
         # The first failing round of an add_many batch: (batch token, round).
@@ -159,6 +163,7 @@ class Shard:
         if self._durable and create:
             # After the database: options it refuses leave no record behind.
             write_record(self._path, self._record)
+            self._created = True
         self._db = opened
         return _native.dimension(opened)
 
@@ -188,8 +193,9 @@ class Shard:
             database, self._db = self._db, None
             if isinstance(database, _native.FullVendrelDB):
                 database.close()
-            if self._durable:
+            if self._created:
                 remove_record(self._path)
+                self._created = False
 
         outcome = _outcome(undo)
         return outcome if isinstance(outcome, ShardFailure) else None
