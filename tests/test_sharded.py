@@ -491,6 +491,13 @@ def test_a_database_whose_ray_was_shut_down_reports_its_shards_lost_and_starts_n
         assert not ray.is_initialized()
     finally:
         start_local_ray()
+    # The same once another Ray runs in this process: it knows none of the shards.
+    stale = ShardedVendrelDB(str(tmp_path / "stale"), 2, kind="full")
+    ray.shutdown()
+    start_local_ray()
+    with pytest.raises(ShardLostError, match="Ray was shut down in this process while the database was open"):
+        stale.count()
+    stale.close()
     with ShardedVendrelDB(str(tmp_path / "db"), 2, kind="full") as reopened:
         assert reopened.search([1.0, 0.0], 1) == [(1, 1.0, "{}")]
 

@@ -266,6 +266,7 @@ class ShardedVendrelDB:
         # would come back empty, so they are never restarted.
         self._durable = kind == "full" and options.get("durability", "process") != "memory"
         self._dimension = 0
+        self._ray_job: Tuple[str, str] = ("", "")
         self._lost: Dict[int, Tuple[str, BaseException]] = {}
         self._lock = threading.Lock()
         self._actors: List[Any] = []
@@ -273,6 +274,7 @@ class ShardedVendrelDB:
         self._machines: List[List[int]] = []
         if not ray.is_initialized():
             _start_ray(address)
+        self._ray_job = _ray_job()
         # A call that dies with its process is never repeated by Ray: the client decides
         # which calls are sent again (REPEATABLE_CALLS).
         actor_class = _shard_actor_class().options(num_cpus=_shard_cpus(shards), scheduling_strategy="SPREAD",
@@ -323,9 +325,10 @@ class ShardedVendrelDB:
     def _check_open(self) -> None:
         if not self._actors:
             raise ValueError("operation on a closed ShardedVendrelDB")
-        if not ray.is_initialized():
+        if not ray.is_initialized() or _ray_job() != self._ray_job:
             # Ray's actors ended with it; a call now would start a new Ray of Ray's
-            # defaults just to find them gone.
+            # defaults just to find them gone, and a Ray started since knows none of
+            # them (its calls would fail with Ray's bare Exception).
             for shard in range(self._shard_count):
                 self._lose(shard, "Ray was shut down in this process while the database was open; "
                                   "close it and open it again", None)
@@ -1022,6 +1025,14 @@ class _Round(NamedTuple):
     calls: Dict[int, Any]  # each shard's call; replaced when sent again after a restart
     placed: Dict[int, np.ndarray]  # each shard's rows (positions in the caller's batch)
     arguments: Dict[int, Tuple[Any, ...]]  # each shard's add_many arguments after the batch and round
+
+
+def _ray_job() -> Tuple[str, str]:
+    """Which Ray this process runs: its job and its node. Each start of Ray here is a new
+    job in a cluster it joins again, or a new node in a local Ray started again (whose
+    job numbers start over)."""
+    context = ray.get_runtime_context()
+    return context.get_job_id(), context.get_node_id()
 
 
 def _shard_cpus(shards: int) -> float:
